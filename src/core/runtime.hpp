@@ -1,0 +1,382 @@
+// The process-wide asynchronous runtime and the few primitives every area builds on:
+// strands for coroutines, an async FIFO mutex, one-shot channels, events, bounded queues with
+// counted senders, a growable pool for blocking calls. All are built on Asio's own primitives;
+// no thread ever sleeps to wait for another.
+#pragma once
+
+#include <asio.hpp>
+#include <asio/experimental/as_tuple.hpp>
+#include <asio/experimental/concurrent_channel.hpp>
+#include <asio/experimental/deferred.hpp>
+#include <asio/experimental/parallel_group.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <utility>
+
+namespace palisk::rt {
+
+// as_tuple/deferred moved out of experimental in Asio 1.24 and the old aliases went away in 1.34.
+#if ASIO_VERSION >= 102400
+using asio::as_tuple;
+inline constexpr auto& deferred = asio::deferred;
+#else
+using asio::experimental::as_tuple;
+inline constexpr auto& deferred = asio::experimental::deferred;
+#endif
+
+template <class T>
+using awaitable = asio::awaitable<T>;
+using asio::use_awaitable;
+using error_code = asio::error_code;
+using Executor = asio::io_context::executor_type;
+using Strand = asio::strand<Executor>;
+
+// The shared multi-threaded io_context: created on first use with one worker per processor,
+// never stopped or destroyed (it lives until the process exits).
+asio::io_context& io();
+inline Executor executor() { return io().get_executor(); }
+Strand new_strand();
+
+// True on the runtime's worker threads and on the blocking pool's threads.
+bool on_runtime_thread();
+
+// Runs `fn` on a pool thread made for blocking calls (descriptor reads and writes, waitpid).
+// The pool grows when every thread is busy, so a call that blocks for ever never starves
+// another; idle threads exit after a while.
+void submit_blocking(std::function<void()> fn);
+
+// Spawns a coroutine on a fresh strand and forgets it. An exception escaping it is swallowed.
+template <class Awaitable>
+void spawn_detached(Awaitable&& aw) {
+  asio::co_spawn(new_strand(), std::forward<Awaitable>(aw), [](std::exception_ptr) {});
+}
+
+// Gives way to the runtime's other tasks once.
+inline awaitable<void> yield_now() {
+  co_await asio::post(co_await asio::this_coro::executor, use_awaitable);
+}
+
+// A binary event: notify() wakes one waiter, or the next one to wait if none waits now.
+class Event {
+ public:
+  Event() : ch_(executor(), 1) {}
+  void notify() { ch_.try_send(error_code{}, true); }
+  // Wakes every current waiter (and leaves one wake-up for the next).
+  void notify_all() {
+    while (ch_.try_send(error_code{}, true)) {
+    }
+  }
+  awaitable<void> wait() { co_await ch_.async_receive(use_awaitable); }
+
+ private:
+  asio::experimental::concurrent_channel<void(error_code, bool)> ch_;
+};
+
+// Asynchronous FIFO mutex: a one-place channel; lock = send, unlock = receive. Waiters are
+// served in arrival order; a waiter that is cancelled takes nothing.
+class AsyncMutex {
+ public:
+  class Guard {
+   public:
+    Guard() = default;
+    explicit Guard(AsyncMutex* m) : m_(m) {}
+    Guard(Guard&& o) noexcept : m_(std::exchange(o.m_, nullptr)) {}
+    Guard& operator=(Guard&& o) noexcept {
+      if (this != &o) {
+        release();
+        m_ = std::exchange(o.m_, nullptr);
+      }
+      return *this;
+    }
+    ~Guard() { release(); }
+    void release() {
+      if (m_) std::exchange(m_, nullptr)->unlock();
+    }
+    explicit operator bool() const { return m_ != nullptr; }
+
+   private:
+    AsyncMutex* m_ = nullptr;
+  };
+
+  AsyncMutex() : ch_(executor(), 1) {}
+  awaitable<Guard> lock() {
+    co_await ch_.async_send(error_code{}, true, use_awaitable);
+    co_return Guard(this);
+  }
+  // Takes the lock only if it is free and nobody waits for it.
+  std::optional<Guard> try_lock() {
+    if (ch_.try_send(error_code{}, true)) return Guard(this);
+    return std::nullopt;
+  }
+  void unlock() {
+    ch_.try_receive([](error_code, bool) {});
+  }
+
+ private:
+  asio::experimental::concurrent_channel<void(error_code, bool)> ch_;
+};
+
+// A value behind an async mutex, shared by handle.
+template <class T>
+struct Locked {
+  AsyncMutex mutex;
+  T value{};
+};
+
+// One-shot channel. The sender answers at most once; a sender dropped unanswered makes the
+// receiver see "dropped" (std::nullopt). A receiver that is gone is never waited for.
+template <class T>
+class Oneshot {
+  using Channel = asio::experimental::concurrent_channel<void(error_code, std::optional<T>)>;
+  struct State {
+    State() : ch(executor(), 1) {}
+    Channel ch;
+  };
+
+ public:
+  enum class Wait { Value, Dropped, TimedOut };
+
+  class Sender {
+   public:
+    Sender() = default;
+    explicit Sender(std::shared_ptr<State> s) : s_(std::move(s)) {}
+    Sender(Sender&&) noexcept = default;
+    Sender& operator=(Sender&& o) noexcept {
+      if (this != &o) {
+        drop();
+        s_ = std::move(o.s_);
+      }
+      return *this;
+    }
+    ~Sender() { drop(); }
+    void send(T value) {
+      if (auto s = std::move(s_)) s->ch.try_send(error_code{}, std::optional<T>(std::move(value)));
+    }
+    // Drops the sender unanswered.
+    void drop() {
+      if (auto s = std::move(s_)) s->ch.try_send(error_code{}, std::optional<T>());
+    }
+    bool valid() const { return s_ != nullptr; }
+
+   private:
+    std::shared_ptr<State> s_;
+  };
+
+  class Receiver {
+   public:
+    Receiver() = default;
+    explicit Receiver(std::shared_ptr<State> s) : s_(std::move(s)) {}
+    bool valid() const { return s_ != nullptr; }
+    // The value, or nullopt when the sender was dropped unanswered.
+    awaitable<std::optional<T>> receive() {
+      auto s = s_;
+      co_return co_await s->ch.async_receive(use_awaitable);
+    }
+    // Without waiting: nullopt if nothing has arrived yet; otherwise as receive().
+    std::optional<std::optional<T>> try_receive() {
+      std::optional<std::optional<T>> out;
+      s_->ch.try_receive([&](error_code, std::optional<T> v) { out.emplace(std::move(v)); });
+      return out;
+    }
+    // Waits at most `limit`. A value that arrives together with the deadline is kept.
+    awaitable<std::pair<Wait, std::optional<T>>> receive_for(std::chrono::steady_clock::duration limit) {
+      auto s = s_;
+      asio::steady_timer timer(co_await asio::this_coro::executor, limit);
+      auto [order, ec, value, tec] =
+          co_await asio::experimental::make_parallel_group(s->ch.async_receive(deferred), timer.async_wait(deferred))
+              .async_wait(asio::experimental::wait_for_one(), use_awaitable);
+      (void)order;
+      (void)tec;
+      if (!ec) {
+        if (value) co_return std::pair{Wait::Value, std::move(value)};
+        co_return std::pair{Wait::Dropped, std::optional<T>()};
+      }
+      // The receive was cancelled because the timer won; a value may still have been sent just
+      // after: take it rather than lose it.
+      if (auto late = try_receive()) {
+        if (*late) co_return std::pair{Wait::Value, std::move(*late)};
+        co_return std::pair{Wait::Dropped, std::optional<T>()};
+      }
+      co_return std::pair{Wait::TimedOut, std::optional<T>()};
+    }
+
+   private:
+    std::shared_ptr<State> s_;
+  };
+
+  static std::pair<Sender, Receiver> make() {
+    auto s = std::make_shared<State>();
+    return {Sender(s), Receiver(s)};
+  }
+};
+
+// Bounded first-in-first-out queue with counted senders and one receiver at a time.
+// The queue is closed for the receiver once every sender is gone and the buffer is drained;
+// closing the receiving side discards unread items and refuses later sends.
+template <class T>
+class Queue {
+  struct State {
+    explicit State(std::size_t c) : cap(c) {}
+    std::mutex m;
+    std::deque<T> buf;
+    std::size_t cap;
+    std::size_t senders = 0;
+    bool rx_closed = false;
+    Event data;
+    Event space;
+  };
+
+ public:
+  enum class Try { Ok, Empty, Full, Closed };
+
+  class Sender {
+   public:
+    Sender() = default;
+    explicit Sender(std::shared_ptr<State> s) : s_(std::move(s)) { attach(); }
+    Sender(const Sender& o) : s_(o.s_) { attach(); }
+    Sender(Sender&& o) noexcept : s_(std::move(o.s_)) {}
+    Sender& operator=(Sender o) noexcept {
+      std::swap(s_, o.s_);
+      return *this;
+    }
+    ~Sender() { reset(); }
+    void reset() {
+      if (auto s = std::move(s_)) {
+        bool last;
+        {
+          std::lock_guard lk(s->m);
+          last = --s->senders == 0;
+        }
+        if (last) s->data.notify();
+      }
+    }
+    bool valid() const { return s_ != nullptr; }
+
+    // Waits while the queue is full. False when the receiving side is closed (value dropped).
+    awaitable<bool> send(T value) {
+      auto s = s_;
+      for (;;) {
+        {
+          std::lock_guard lk(s->m);
+          if (s->rx_closed) co_return false;
+          if (s->buf.size() < s->cap) {
+            s->buf.push_back(std::move(value));
+            s->data.notify();
+            co_return true;
+          }
+        }
+        co_await s->space.wait();
+      }
+    }
+    // Without waiting; on Full the value is left in `value`.
+    Try try_send(T& value) {
+      std::lock_guard lk(s_->m);
+      if (s_->rx_closed) return Try::Closed;
+      if (s_->buf.size() >= s_->cap) return Try::Full;
+      s_->buf.push_back(std::move(value));
+      s_->data.notify();
+      return Try::Ok;
+    }
+
+   private:
+    void attach() {
+      if (s_) {
+        std::lock_guard lk(s_->m);
+        ++s_->senders;
+      }
+    }
+    std::shared_ptr<State> s_;
+  };
+
+  class Receiver {
+   public:
+    Receiver() = default;
+    explicit Receiver(std::shared_ptr<State> s) : s_(std::move(s)) {}
+    Receiver(Receiver&&) noexcept = default;
+    Receiver& operator=(Receiver&& o) noexcept {
+      if (this != &o) {
+        close();
+        s_ = std::move(o.s_);
+      }
+      return *this;
+    }
+    ~Receiver() { close(); }
+    bool valid() const { return s_ != nullptr; }
+
+    // The next item, or nullopt once the queue is closed and drained.
+    awaitable<std::optional<T>> recv() {
+      auto s = s_;
+      for (;;) {
+        T item;
+        switch (take(*s, item)) {
+          case Try::Ok:
+            co_return std::optional<T>(std::move(item));
+          case Try::Closed:
+            co_return std::nullopt;
+          default:
+            break;
+        }
+        co_await s->data.wait();
+      }
+    }
+    // Ok (item stored in `out`), Empty, or Closed.
+    Try try_recv(T& out) { return take(*s_, out); }
+
+    // Discards unread items, refuses later sends, wakes every waiter.
+    void close() {
+      if (auto s = std::move(s_)) {
+        std::deque<T> dropped;
+        {
+          std::lock_guard lk(s->m);
+          s->rx_closed = true;
+          dropped.swap(s->buf);
+        }
+        s->space.notify_all();
+        s->data.notify_all();
+      }
+    }
+
+   private:
+    static Try take(State& s, T& out) {
+      std::unique_lock lk(s.m);
+      if (!s.buf.empty()) {
+        out = std::move(s.buf.front());
+        s.buf.pop_front();
+        lk.unlock();
+        s.space.notify();
+        return Try::Ok;
+      }
+      if (s.senders == 0 || s.rx_closed) return Try::Closed;
+      return Try::Empty;
+    }
+    std::shared_ptr<State> s_;
+  };
+
+  static std::pair<Sender, Receiver> make(std::size_t capacity) {
+    auto s = std::make_shared<State>(capacity);
+    return {Sender(s), Receiver(s)};
+  }
+};
+
+// Awaits a blocking call on the blocking pool. If the awaiting coroutine is cancelled the call
+// still runs to its end; its result is discarded.
+template <class F>
+auto run_blocking(F fn) -> awaitable<decltype(fn())> {
+  using R = decltype(fn());
+  auto [tx, rx] = Oneshot<R>::make();
+  submit_blocking([fn = std::move(fn), tx = std::make_shared<typename Oneshot<R>::Sender>(std::move(tx))]() mutable {
+    tx->send(fn());
+  });
+  auto r = co_await rx.receive();
+  co_return std::move(*r);
+}
+
+}  // namespace palisk::rt
