@@ -251,12 +251,12 @@ std::optional<std::string> utf8(PyObject* s) {
 
 namespace {
 
-bool place_keywords(const char* fname, std::initializer_list<const char*> names, PyObject* key, PyObject* value,
+bool place_keywords(const char* fname, const char* const* names, std::size_t count, PyObject* key, PyObject* value,
                     PyObject** out, std::size_t npos) {
   auto k = utf8(key);
   if (!k) return false;
-  std::size_t i = 0;
-  for (const char* n : names) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const char* n = names[i];
     if (*k == n) {
       if (i < npos || out[i]) {
         PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", fname, n);
@@ -265,26 +265,22 @@ bool place_keywords(const char* fname, std::initializer_list<const char*> names,
       out[i] = value;
       return true;
     }
-    ++i;
   }
   PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", fname, k->c_str());
   return false;
 }
 
-bool check_counts(const char* fname, std::initializer_list<const char*> names, std::size_t required,
+bool check_counts(const char* fname, const char* const* names, std::size_t count, std::size_t required,
                   std::size_t npos, PyObject** out) {
-  if (npos > names.size()) {
-    PyErr_Format(PyExc_TypeError, "%s() takes at most %zu positional arguments (%zu given)", fname, names.size(),
-                 npos);
+  if (npos > count) {
+    PyErr_Format(PyExc_TypeError, "%s() takes at most %zu positional arguments (%zu given)", fname, count, npos);
     return false;
   }
-  std::size_t i = 0;
-  for (const char* n : names) {
-    if (i < required && !out[i]) {
-      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", fname, n, i + 1);
+  for (std::size_t i = 0; i < required && i < count; ++i) {
+    if (!out[i]) {
+      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", fname, names[i], i + 1);
       return false;
     }
-    ++i;
   }
   return true;
 }
@@ -292,32 +288,42 @@ bool check_counts(const char* fname, std::initializer_list<const char*> names, s
 }  // namespace
 
 bool parse_fast(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                std::initializer_list<const char*> names, std::size_t required, PyObject** out) {
+                const char* const* names, std::size_t count, std::size_t required, PyObject** out) {
   std::size_t npos = static_cast<std::size_t>(nargs);
-  for (std::size_t i = 0; i < names.size(); ++i) out[i] = i < npos ? args[i] : nullptr;
-  if (npos > names.size()) return check_counts(fname, names, required, npos, out);
+  for (std::size_t i = 0; i < count; ++i) out[i] = i < npos ? args[i] : nullptr;
+  if (npos > count) return check_counts(fname, names, count, required, npos, out);
   if (kwnames) {
     Py_ssize_t nkw = PyTuple_Size(kwnames);
     for (Py_ssize_t j = 0; j < nkw; ++j) {
-      if (!place_keywords(fname, names, PyTuple_GetItem(kwnames, j), args[nargs + j], out, npos)) return false;
+      if (!place_keywords(fname, names, count, PyTuple_GetItem(kwnames, j), args[nargs + j], out, npos)) return false;
     }
   }
-  return check_counts(fname, names, required, npos, out);
+  return check_counts(fname, names, count, required, npos, out);
 }
 
-bool parse_tuple(const char* fname, PyObject* args, PyObject* kwargs, std::initializer_list<const char*> names,
+bool parse_tuple(const char* fname, PyObject* args, PyObject* kwargs, const char* const* names, std::size_t count,
                  std::size_t required, PyObject** out) {
   std::size_t npos = args ? static_cast<std::size_t>(PyTuple_Size(args)) : 0;
-  for (std::size_t i = 0; i < names.size(); ++i) out[i] = i < npos ? PyTuple_GetItem(args, static_cast<Py_ssize_t>(i)) : nullptr;
-  if (npos > names.size()) return check_counts(fname, names, required, npos, out);
+  for (std::size_t i = 0; i < count; ++i) out[i] = i < npos ? PyTuple_GetItem(args, static_cast<Py_ssize_t>(i)) : nullptr;
+  if (npos > count) return check_counts(fname, names, count, required, npos, out);
   if (kwargs) {
     PyObject *key, *value;
     Py_ssize_t pos = 0;
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      if (!place_keywords(fname, names, key, value, out, npos)) return false;
+      if (!place_keywords(fname, names, count, key, value, out, npos)) return false;
     }
   }
-  return check_counts(fname, names, required, npos, out);
+  return check_counts(fname, names, count, required, npos, out);
+}
+
+bool parse_fast(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                std::initializer_list<const char*> names, std::size_t required, PyObject** out) {
+  return parse_fast(fname, args, nargs, kwnames, names.begin(), names.size(), required, out);
+}
+
+bool parse_tuple(const char* fname, PyObject* args, PyObject* kwargs, std::initializer_list<const char*> names,
+                 std::size_t required, PyObject** out) {
+  return parse_tuple(fname, args, kwargs, names.begin(), names.size(), required, out);
 }
 
 bool arg_type_error(const char* name, PyObject* got, const char* target) {

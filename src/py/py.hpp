@@ -161,6 +161,11 @@ bool parse_fast(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyOb
 // The same for tp_new / tp_init style (tuple + dict). GIL.
 bool parse_tuple(const char* fname, PyObject* args, PyObject* kwargs, std::initializer_list<const char*> names,
                  std::size_t required, PyObject** out);
+// Both, with the names as an array of `count`.
+bool parse_fast(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                const char* const* names, std::size_t count, std::size_t required, PyObject** out);
+bool parse_tuple(const char* fname, PyObject* args, PyObject* kwargs, const char* const* names, std::size_t count,
+                 std::size_t required, PyObject** out);
 
 // Sets "argument '<name>': '<type>' object cannot be converted to '<target>'"; returns false.
 bool arg_type_error(const char* name, PyObject* got, const char* target);
