@@ -100,6 +100,11 @@ def expect(method: str, params_subset: dict[str, Any] | None = None) -> dict[str
     return {"expect": {"method": method, "params_subset": params_subset}}
 
 
+def expect_any() -> dict[str, Any]:
+    """Expect the next request, whatever its method."""
+    return {"expect": {}}
+
+
 def reply(result: Any) -> dict[str, Any]:
     return {"reply": {"result": result}}
 

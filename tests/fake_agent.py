@@ -27,6 +27,7 @@ STEP_HELP = """\
 {"handshake": true | {...}}           expect initialize, reply with that result (true: a default one)
 {"expect": "method"}                  next non-blank line must be a JSON message with that method
 {"expect": {"method": m, "params_subset": {...}}}   ... and params containing that subset
+{"expect": {}}                        next non-blank line must be a request or notification (any method)
 {"reply": {"result": ...}}            answer the current request (its id is the current id)
 {"reply": {"error": {...}}}
 {"send": {...}}                       write the object as one line; the string "$id" becomes the current id
@@ -139,9 +140,11 @@ class Agent:
     def expect(self, spec: Any) -> None:
         if isinstance(spec, str):
             spec = {"method": spec}
-        method = spec["method"]
-        message = self.next_message(f"method {method!r}")
-        if message.get("method") != method:
+        method = spec.get("method")
+        message = self.next_message(f"method {method!r}" if method else "any request")
+        if method is None and "method" not in message:
+            fail(EXIT_MISMATCH, f"expected a request, got {json.dumps(message)[:300]}")
+        if method is not None and message.get("method") != method:
             fail(EXIT_MISMATCH, f"expected method {method!r}, got {json.dumps(message)[:300]}")
         subset = spec.get("params_subset")
         if subset is not None and not contains(message.get("params"), subset):
