@@ -5,6 +5,7 @@
 #include <chrono>
 
 #include "areas.hpp"
+#include "core/control_core.hpp"
 #include "core/transport.hpp"
 #include "py/bridge.hpp"
 
@@ -170,6 +171,20 @@ PyObject* spawn_agent(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   }(std::move(cfg)));
 }
 
+// set_control_request_timeout(seconds): how long control requests wait for their answer from
+// now on (process-wide); returns the previous limit in seconds.
+PyObject* set_control_request_timeout(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  PyObject* a[1];
+  double secs;
+  if (!py::parse_fast("set_control_request_timeout", args, nargs, kw, {"seconds"}, 1, a) ||
+      !py::arg_f64(a[0], "seconds", secs))
+    return nullptr;
+  double previous = std::chrono::duration<double>(control::request_timeout()).count();
+  control::set_request_timeout(
+      std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(secs)));
+  return PyFloat_FromDouble(previous);
+}
+
 #define FAST(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_FASTCALL | METH_KEYWORDS
 
 PyMethodDef testing_methods[] = {
@@ -183,6 +198,7 @@ PyMethodDef testing_methods[] = {
     {"await_on_loop", await_on_loop, METH_O, nullptr},
     {"run_agent", FAST(run_agent), nullptr},
     {"spawn_agent", FAST(spawn_agent), nullptr},
+    {"set_control_request_timeout", FAST(set_control_request_timeout), nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

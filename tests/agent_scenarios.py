@@ -81,6 +81,25 @@ def wait_for_messages(
         time.sleep(0.01)
 
 
+async def wait_for_messages_async(
+    record_path: Path,
+    predicate: Callable[[list[Any]], bool],
+    timeout: float = 5.0,
+    what: str = "the expected messages",
+) -> list[Any]:
+    """wait_for_messages for async tests: polls without blocking the event loop."""
+    import asyncio
+
+    deadline = time.monotonic() + timeout
+    while True:
+        messages, _ = read_lines(record_path)
+        if predicate(messages):
+            return messages
+        if time.monotonic() > deadline:
+            raise AssertionError(f"the agent did not receive {what} within {timeout:g} s; it got {messages!r}")
+        await asyncio.sleep(0.01)
+
+
 def methods(messages: list[Any]) -> list[str | None]:
     """The method of each message (None for responses)."""
     return [m.get("method") if isinstance(m, dict) else None for m in messages]

@@ -41,6 +41,7 @@ STEP_HELP = """\
 {"exit": code}                        exit at once with that code
 {"wait_file": "path"}                 wait (at most 10 s) until the file exists
 {"idle_timeout": seconds}             change the limit on any one wait for input (default 30 s)
+{"skip_answers": true}                from now on `expect` passes over responses and error notifications
 """
 
 DEFAULT_INIT_RESULT = {"protocolVersion": 1, "agentCapabilities": {"loadSession": True}}
@@ -103,6 +104,7 @@ class Agent:
         self.steps = steps
         self.input = Input(record_path)
         self.idle_timeout = 30.0
+        self.skip_answers = False
         self.current_id: Any = None
         self.last_response: Any = None
 
@@ -142,6 +144,8 @@ class Agent:
             spec = {"method": spec}
         method = spec.get("method")
         message = self.next_message(f"method {method!r}" if method else "any request")
+        while self.skip_answers and "method" not in message:
+            message = self.next_message(f"method {method!r}" if method else "any request")
         if method is None and "method" not in message:
             fail(EXIT_MISMATCH, f"expected a request, got {json.dumps(message)[:300]}")
         if method is not None and message.get("method") != method:
@@ -221,6 +225,8 @@ class Agent:
                 time.sleep(0.01)
         elif "idle_timeout" in step:
             self.idle_timeout = float(step["idle_timeout"])
+        elif "skip_answers" in step:
+            self.skip_answers = bool(step["skip_answers"])
         else:
             fail(EXIT_USAGE, f"unknown step {step!r}; steps are:\n{STEP_HELP}")
 

@@ -25,6 +25,7 @@ from agent_scenarios import (
     tool_call_update,
     update,
     wait_for_messages,
+    wait_for_messages_async,
     write_scenario,
 )
 from palisk_sdk import exceptions
@@ -160,7 +161,7 @@ async def test_update_mapping(agent, update_fn, expected):
 
 @pytest.mark.parametrize(
     "params,expected",
-    [(5, '{"method":"x","params":5}'), ({"z": 1, "a": [2]}, '{"method":"x","params":{"a":[2],"z":1}}'),
+    [([5], '{"method":"x","params":[5]}'), ({"z": 1, "a": [2]}, '{"method":"x","params":{"a":[2],"z":1}}'),
      (None, '{"method":"x","params":null}')],
 )  # fmt: skip
 async def test_extension_notifications(agent, params, expected):
@@ -384,7 +385,9 @@ async def answer_to(agent, request, callback=None, set_after_connect=False):
     if set_after_connect:
         client.set_permission_callback(callback)
         # the request may already be waiting: that is fine, the slot is read when it is handled
-    msgs = wait_for_messages(record, lambda msgs: any(x.get("id") == request["id"] and "method" not in x for x in msgs))
+    msgs = await wait_for_messages_async(
+        record, lambda msgs: any(x.get("id") == request["id"] and "method" not in x for x in msgs)
+    )
     await client.disconnect()
     (answer,) = [x for x in msgs if x.get("id") == request["id"] and "method" not in x]
     return answer
@@ -468,7 +471,7 @@ async def test_permission_callback_outcomes(agent, callback, outcome):
     client.set_permission_callback(allow)
     client.set_permission_callback(callback)  # replaces; None clears the slot
     await client.connect()
-    msgs = wait_for_messages(record, lambda msgs: any(x.get("id") == 101 for x in msgs))
+    msgs = await wait_for_messages_async(record, lambda msgs: any(x.get("id") == 101 for x in msgs))
     await client.disconnect()
     assert [x["result"]["outcome"] for x in msgs if x.get("id") == 101] == [outcome]
 
@@ -483,11 +486,12 @@ async def test_permission_callback_arguments(agent):
     full = permission_request(S, {"toolCallId": "call_9", "title": "Run ls", "kind": "execute",
                                   "rawInput": {"z": [1, {"b": 2, "a": 1}], "a": "é"}})  # fmt: skip
     bare = permission_request(S, "call_10", request_id="r2")
-    client, record = agent([handshake(), send(full), {"expect_response": {"id": 101}}, send(bare),
+    client, record = agent([handshake(), *new_session(S), send(full), {"expect_response": {"id": 101}}, send(bare),
                             {"expect_response": {"id": "r2"}}])  # fmt: skip
     await client.connect()
     client.set_permission_callback(record_call)  # set after connect: used for later requests
-    wait_for_messages(record, lambda msgs: any(x.get("id") == "r2" for x in msgs))
+    await client.new_session()  # lets the agent send its requests
+    await wait_for_messages_async(record, lambda msgs: any(x.get("id") == "r2" for x in msgs))
     await client.disconnect()
     loop = asyncio.get_running_loop()
     assert [c[:3] for c in calls] == [

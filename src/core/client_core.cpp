@@ -46,7 +46,8 @@ class ExtensionHandler final : public rpc::Handler {
   rt::awaitable<Status<RpcError>> handle(std::string method, Json, std::string raw,
                                          std::optional<rpc::Responder>) override {
     if (!method.empty() && method.front() == '_') method.erase(0, 1);
-    co_await tx_.send(acp::extension_event(std::move(method), std::move(raw)));
+    TurnEvent event = acp::extension_event(std::move(method), std::move(raw));
+    co_await tx_.send(std::move(event));
     co_return ok();
   }
 
@@ -82,8 +83,16 @@ void reply(Reply<T>& slot, Result<T> value) {
   slot.send(std::move(value));  // nobody waiting any more: dropped
 }
 
-rt::awaitable<Result<Json, RpcError>> call(rpc::Connection& conn, const char* method, Json params) {
-  co_return co_await conn.request(method, std::move(params));
+// A request's answer. When the channel has stopped (the agent is gone) the task does not act on
+// the failure: it waits to be dropped with the channel, so whoever waits on the command in
+// progress sees its reply dropped, as for every other command in flight.
+rt::awaitable<Result<Json, RpcError>> call(rpc::Connection& conn, std::string method, Json params) {
+  auto r = co_await conn.request(std::move(method), std::move(params));
+  if (!r && rpc::is_unanswered(r.error())) {
+    rt::Event never;
+    for (;;) co_await never.wait();
+  }
+  co_return r;
 }
 
 std::string dump_or(const Json& j, const char* fallback) {
@@ -172,7 +181,7 @@ struct TaskInputs {
 };
 
 rt::awaitable<Status<RpcError>> acp_task(rpc::Connection conn, TaskInputs in) {
-  auto init = co_await conn.request("initialize", acp::initialize_params());
+  auto init = co_await call(conn, "initialize", acp::initialize_params());
   Result<acp::Handshake, RpcError> hs = init ? acp::read_initialize_result(init.value())
                                              : Result<acp::Handshake, RpcError>(init.error());
   if (!hs) {
@@ -214,7 +223,8 @@ template <class T, class Cmd>
 rt::awaitable<Result<T>> exchange(rt::Queue<AcpCommand>::Sender tx, Cmd command, const char* dropped) {
   auto [reply_tx, reply_rx] = rt::Oneshot<Result<T>>::make();
   command.reply = std::move(reply_tx);
-  if (!co_await tx.send(AcpCommand(std::move(command)))) co_return connection_error("background task closed");
+  AcpCommand queued = std::move(command);
+  if (!co_await tx.send(std::move(queued))) co_return connection_error("background task closed");
   auto r = co_await reply_rx.receive();
   if (!r) co_return connection_error(dropped);
   co_return std::move(*r);
@@ -252,8 +262,8 @@ rt::awaitable<Result<Resolved>> resolve_session(Client& c, OptStr session_id) {
   } else if (fallback) {
     out.session_id = std::move(*fallback);
   } else {
-    auto id = co_await exchange<std::string>(out.commands, cmd::NewSession{current_dir(), {}, {}, {}},
-                                             "session reply dropped");
+    cmd::NewSession command{current_dir(), {}, {}, {}};
+    auto id = co_await exchange<std::string>(out.commands, std::move(command), "session reply dropped");
     if (!id) co_return std::move(id.error());
     co_await remember_session(c, id.value());
     out.session_id = std::move(id.value());
@@ -380,53 +390,52 @@ rt::awaitable<Result<OptStr>> agent_info(std::shared_ptr<Client> c) {
 
 rt::awaitable<Result<std::string>> new_session(std::shared_ptr<Client> c, OptStr cwd, OptStr meta_json,
                                                OptStr mcp_servers_json) {
-  auto id = co_await exchange<std::string>(
-      *c, cmd::NewSession{cwd ? *cwd : current_dir(), std::move(meta_json), std::move(mcp_servers_json), {}},
-      "session reply dropped");
+  cmd::NewSession command{cwd ? *cwd : current_dir(), std::move(meta_json), std::move(mcp_servers_json), {}};
+  auto id = co_await exchange<std::string>(*c, std::move(command), "session reply dropped");
   if (id) co_await remember_session(*c, id.value());
   co_return id;
 }
 
 rt::awaitable<Result<std::string>> load_session(std::shared_ptr<Client> c, std::string session_id, OptStr cwd) {
-  auto id = co_await exchange<std::string>(*c, cmd::LoadSession{std::move(session_id), cwd ? *cwd : current_dir(), {}},
-                                           "load session reply dropped");
+  cmd::LoadSession command{std::move(session_id), cwd ? *cwd : current_dir(), {}};
+  auto id = co_await exchange<std::string>(*c, std::move(command), "load session reply dropped");
   if (id) co_await remember_session(*c, id.value());
   co_return id;
 }
 
 rt::awaitable<Result<std::string>> fork_session(std::shared_ptr<Client> c, std::string session_id, OptStr cwd) {
-  co_return co_await exchange<std::string>(
-      *c, cmd::ForkSession{std::move(session_id), cwd ? *cwd : current_dir(), {}}, "fork session reply dropped");
+  cmd::ForkSession command{std::move(session_id), cwd ? *cwd : current_dir(), {}};
+  co_return co_await exchange<std::string>(*c, std::move(command), "fork session reply dropped");
 }
 
 rt::awaitable<Result<std::string>> list_sessions(std::shared_ptr<Client> c, OptStr cwd) {
-  co_return co_await exchange<std::string>(*c, cmd::ListSessions{std::move(cwd), {}}, "list sessions reply dropped");
+  cmd::ListSessions command{std::move(cwd), {}};
+  co_return co_await exchange<std::string>(*c, std::move(command), "list sessions reply dropped");
 }
 
 rt::awaitable<Result<std::string>> resume_session(std::shared_ptr<Client> c, std::string session_id, OptStr cwd) {
-  auto id = co_await exchange<std::string>(
-      *c, cmd::ResumeSession{std::move(session_id), cwd ? *cwd : current_dir(), {}}, "resume session reply dropped");
+  cmd::ResumeSession command{std::move(session_id), cwd ? *cwd : current_dir(), {}};
+  auto id = co_await exchange<std::string>(*c, std::move(command), "resume session reply dropped");
   if (id) co_await remember_session(*c, id.value());
   co_return id;
 }
 
 rt::awaitable<Status<>> set_session_mode(std::shared_ptr<Client> c, std::string session_id, std::string mode_id) {
-  co_return co_await exchange<Unit>(*c, cmd::SetSessionMode{std::move(session_id), std::move(mode_id), {}},
-                                    "set mode reply dropped");
+  cmd::SetSessionMode command{std::move(session_id), std::move(mode_id), {}};
+  co_return co_await exchange<Unit>(*c, std::move(command), "set mode reply dropped");
 }
 
 rt::awaitable<Result<std::string>> set_config_option(std::shared_ptr<Client> c, std::string session_id,
                                                      std::string config_id, std::string value) {
-  co_return co_await exchange<std::string>(
-      *c, cmd::SetConfigOption{std::move(session_id), std::move(config_id), std::move(value), {}},
-      "set config reply dropped");
+  cmd::SetConfigOption command{std::move(session_id), std::move(config_id), std::move(value), {}};
+  co_return co_await exchange<std::string>(*c, std::move(command), "set config reply dropped");
 }
 
 rt::awaitable<Status<>> cancel_session(std::shared_ptr<Client> c, std::string session_id) {
   auto tx = co_await command_sender(*c);
   if (!tx) co_return std::move(tx.error());
-  if (!co_await tx.value().send(AcpCommand(cmd::CancelSession{std::move(session_id)})))
-    co_return connection_error("background task closed");
+  AcpCommand command = cmd::CancelSession{std::move(session_id)};
+  if (!co_await tx.value().send(std::move(command))) co_return connection_error("background task closed");
   co_return ok();
 }
 
@@ -438,8 +447,9 @@ rt::awaitable<Result<std::vector<MessageData>>> prompt(std::shared_ptr<Client> c
   if (!resolved) co_return std::move(resolved.error());
   std::uint64_t turn = c->next_turn++;
   auto [result_tx, result_rx] = TurnResult::make();
-  cmd::Prompt p{resolved.value().session_id, std::move(text), std::move(content_json), turn, std::move(result_tx)};
-  if (!co_await resolved.value().commands.send(AcpCommand(std::move(p))))
+  AcpCommand p = cmd::Prompt{resolved.value().session_id, std::move(text), std::move(content_json), turn,
+                              std::move(result_tx)};
+  if (!co_await resolved.value().commands.send(std::move(p)))
     co_return connection_error("background task closed");
 
   std::string collected;
@@ -489,9 +499,9 @@ rt::awaitable<Status<>> send_prompt(std::shared_ptr<Client> c, std::string text,
     std::lock_guard lk(c->turns_m);
     c->turns.emplace(turn, std::move(result_rx));
   }
-  cmd::Prompt p{std::move(resolved.value().session_id), std::move(text), std::move(content_json), turn,
-                std::move(result_tx)};
-  if (!co_await resolved.value().commands.send(AcpCommand(std::move(p)))) {
+  AcpCommand p = cmd::Prompt{std::move(resolved.value().session_id), std::move(text), std::move(content_json), turn,
+                              std::move(result_tx)};
+  if (!co_await resolved.value().commands.send(std::move(p))) {
     take_turn(*c, turn);
     co_return connection_error("background task closed");
   }

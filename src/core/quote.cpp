@@ -60,6 +60,12 @@ std::string quote(std::string_view utf8) {
   return out;
 }
 
+std::string_view utf8_prefix(std::string_view utf8, std::size_t count) {
+  std::size_t i = 0;
+  for (std::size_t n = 0; n < count && i < utf8.size(); ++n) next_code_point(utf8, i);
+  return utf8.substr(0, std::min(i, utf8.size()));
+}
+
 std::string quote_list(const std::vector<std::string>& items) {
   std::string out = "[";
   for (std::size_t k = 0; k < items.size(); ++k) {

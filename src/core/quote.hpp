@@ -4,6 +4,7 @@
 // ASCII space) written as \u{hex}. Everything else, non-ASCII letters included, stays as is.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,5 +15,7 @@ namespace palisk {
 std::string quote(std::string_view utf8);
 // ["a", "b"]: each item quoted, comma and space between, in brackets.
 std::string quote_list(const std::vector<std::string>& items);
+// The first `count` code points of valid UTF-8 (all of it when shorter); never splits one.
+std::string_view utf8_prefix(std::string_view utf8, std::size_t count);
 
 }  // namespace palisk

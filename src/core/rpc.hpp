@@ -111,6 +111,9 @@ using MainWork = std::function<rt::awaitable<Status<RpcError>>(Connection)>;
 rt::awaitable<Status<RpcError>> run(Pipe to_agent, Pipe from_agent, std::vector<std::shared_ptr<Handler>> handlers,
                                     MainWork main_work);
 
+// True for the error of a call that the channel stopped before its answer came.
+bool is_unanswered(const RpcError& e);
+
 // Compact text of a generic JSON value (members sorted). Throws nlohmann::json::exception for
 // strings that are not valid UTF-8.
 std::string dump(const Json& j);

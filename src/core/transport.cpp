@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <mutex>
 
 extern char** environ;
 
@@ -36,54 +37,90 @@ int open_pidfd(pid_t pid) {
 #endif
 }
 
-// Outcome of waiting for the child: its wait status, or the errno of a failed wait.
-struct Exit {
-  int status = 0;
-  int err = 0;
-};
-
-Exit blocking_waitpid(pid_t pid, int flags) {
-  int status = 0;
+int blocking_waitpid(pid_t pid, int flags, int& status) {
   pid_t r;
   do r = ::waitpid(pid, &status, flags);
   while (r < 0 && errno == EINTR);
-  if (r < 0) return {0, errno};
-  if (r == 0) return {0, EAGAIN};
-  return {status, 0};
-}
-
-// Waits until the child has exited: readable pidfd, then a reap that does not block. Without a
-// pidfd, a blocking waitpid on the blocking pool.
-rt::awaitable<Exit> wait_exit(pid_t pid, int pidfd) {
-  if (pidfd >= 0) {
-    asio::posix::stream_descriptor d(co_await asio::this_coro::executor, ::dup(pidfd));
-    co_await d.async_wait(asio::posix::descriptor_base::wait_read, rt::as_tuple(rt::use_awaitable));
-    Exit e = blocking_waitpid(pid, WNOHANG);
-    if (e.err != EAGAIN) co_return e;
-  }
-  co_return co_await rt::run_blocking([pid] { return blocking_waitpid(pid, 0); });
+  if (r < 0) return errno;
+  return r == 0 ? EAGAIN : 0;
 }
 
 }  // namespace
 
-AgentProcess::AgentProcess(pid_t pid, int pidfd, int in_fd, int out_fd)
-    : pid_(pid), pidfd_(pidfd), stdin_(std::in_place, rt::executor(), in_fd), stdout_(std::in_place, rt::executor(), out_fd) {}
+// The child's exit, watched from spawn to reap by one detached task: the child is reaped the
+// moment it exits, whether or not anyone still holds the AgentProcess, so it never lingers as a
+// zombie; and once reaped its pid is never signalled again (it may belong to someone else).
+struct AgentProcess::ExitState {
+  std::mutex m;
+  int pidfd = -1;  // -1 without kernel support; closed once reaped
+  bool reaped = false;
+  int status = 0;
+  int wait_error = 0;
+  rt::Event exited;
+};
+
+namespace {
+
+void record_exit(AgentProcess::ExitState& st, int status, int err) {
+  {
+    std::lock_guard lk(st.m);
+    st.reaped = true;
+    st.status = status;
+    st.wait_error = err;
+    if (st.pidfd >= 0) {
+      ::close(st.pidfd);
+      st.pidfd = -1;
+    }
+  }
+  st.exited.notify_all();
+}
+
+void watch_exit(pid_t pid, std::shared_ptr<AgentProcess::ExitState> st) {
+  int pidfd;
+  {
+    std::lock_guard lk(st->m);
+    pidfd = st->pidfd;
+  }
+  if (pidfd < 0) {
+    rt::submit_blocking([pid, st] {
+      int status = 0;
+      int err = blocking_waitpid(pid, 0, status);
+      record_exit(*st, status, err);
+    });
+    return;
+  }
+  rt::spawn_detached([](pid_t pid, std::shared_ptr<AgentProcess::ExitState> st, int fd) -> rt::awaitable<void> {
+    asio::posix::stream_descriptor d(co_await asio::this_coro::executor, fd);
+    co_await d.async_wait(asio::posix::descriptor_base::wait_read, rt::as_tuple(rt::use_awaitable));
+    int status = 0;
+    int err = blocking_waitpid(pid, WNOHANG, status);
+    if (err == EAGAIN) {  // readable yet not reapable: wait the plain way
+      rt::submit_blocking([pid, st] {
+        int status = 0;
+        int err = blocking_waitpid(pid, 0, status);
+        record_exit(*st, status, err);
+      });
+      co_return;
+    }
+    record_exit(*st, status, err);
+  }(pid, st, ::fcntl(pidfd, F_DUPFD_CLOEXEC, 0)));
+}
+
+}  // namespace
+
+AgentProcess::AgentProcess(pid_t pid, std::shared_ptr<ExitState> exit, int in_fd, int out_fd)
+    : pid_(pid), exit_(std::move(exit)), stdin_(std::in_place, rt::executor(), in_fd),
+      stdout_(std::in_place, rt::executor(), out_fd) {}
 
 AgentProcess::~AgentProcess() {
   if (stdin_) stdin_->close();
   if (stdout_) stdout_->close();
-  if (!status_) {
-    reap_in_background(pid_, pidfd_);
-  } else if (pidfd_ >= 0) {
-    ::close(pidfd_);
-  }
 }
 
-void AgentProcess::reap_in_background(pid_t pid, int pidfd) {
-  rt::spawn_detached([pid, pidfd]() -> rt::awaitable<void> {
-    co_await wait_exit(pid, pidfd);
-    if (pidfd >= 0) ::close(pidfd);
-  });
+std::optional<int> AgentProcess::exit_status() const {
+  std::lock_guard lk(exit_->m);
+  if (!exit_->reaped || exit_->wait_error) return std::nullopt;
+  return exit_->status;
 }
 
 Result<std::unique_ptr<AgentProcess>> AgentProcess::spawn(const AgentConfig& config) {
@@ -159,8 +196,10 @@ Result<std::unique_ptr<AgentProcess>> AgentProcess::spawn(const AgentConfig& con
     ::close(out_pipe[0]);
     return fail(os_error_text(rc));
   }
-  int pidfd = open_pidfd(pid);
-  return std::unique_ptr<AgentProcess>(new AgentProcess(pid, pidfd, in_pipe[1], out_pipe[0]));
+  auto exit = std::make_shared<ExitState>();
+  exit->pidfd = open_pidfd(pid);
+  watch_exit(pid, exit);
+  return std::unique_ptr<AgentProcess>(new AgentProcess(pid, std::move(exit), in_pipe[1], out_pipe[0]));
 }
 
 Result<Pipe> AgentProcess::take_stdin() {
@@ -178,25 +217,29 @@ Result<Pipe> AgentProcess::take_stdout() {
 }
 
 rt::awaitable<Status<>> AgentProcess::kill() {
-  if (!status_) {
-    if (::kill(pid_, SIGKILL) != 0 && errno != ESRCH) {
-      co_return transport_error("failed to kill agent: " + os_error_text(errno));
+  {
+    std::lock_guard lk(exit_->m);
+    if (!exit_->reaped) {
+      // Through the pidfd the signal can only reach our child, never a process that took its pid.
+      int rc = exit_->pidfd >= 0 ? static_cast<int>(::syscall(SYS_pidfd_send_signal, exit_->pidfd, SIGKILL, nullptr, 0))
+                                 : ::kill(pid_, SIGKILL);
+      if (rc != 0 && errno != ESRCH) co_return transport_error("failed to kill agent: " + os_error_text(errno));
     }
   }
   if (stdin_) {
     stdin_->close();
     stdin_.reset();
   }
-  if (!status_) {
-    Exit e = co_await wait_exit(pid_, pidfd_);
-    if (e.err) co_return transport_error("failed to kill agent: " + os_error_text(e.err));
-    status_ = e.status;
-    if (pidfd_ >= 0) {
-      ::close(pidfd_);
-      pidfd_ = -1;
+  for (;;) {
+    {
+      std::lock_guard lk(exit_->m);
+      if (exit_->reaped) {
+        if (exit_->wait_error) co_return transport_error("failed to kill agent: " + os_error_text(exit_->wait_error));
+        co_return ok();
+      }
     }
+    co_await exit_->exited.wait();
   }
-  co_return ok();
 }
 
 }  // namespace palisk

@@ -34,8 +34,8 @@ class AgentProcess {
 
   AgentProcess(const AgentProcess&) = delete;
   AgentProcess& operator=(const AgentProcess&) = delete;
-  // Closes the pipes it still holds. Never kills the child; a child that was not waited for
-  // is reaped in the background once it exits, so no zombie is left behind.
+  // Closes the pipes it still holds. Never kills the child. (Every child is reaped in the
+  // background as soon as it exits, so no zombie is ever left behind.)
   ~AgentProcess();
 
   Result<Pipe> take_stdin();
@@ -45,18 +45,18 @@ class AgentProcess {
   rt::awaitable<Status<>> kill();
 
   pid_t pid() const { return pid_; }
-  // The wait status once the child has been waited for.
-  std::optional<int> exit_status() const { return status_; }
+  // The wait status once the child has exited and been reaped.
+  std::optional<int> exit_status() const;
+
+  struct ExitState;
 
  private:
-  AgentProcess(pid_t pid, int pidfd, int in_fd, int out_fd);
-  static void reap_in_background(pid_t pid, int pidfd);
+  AgentProcess(pid_t pid, std::shared_ptr<ExitState> exit, int in_fd, int out_fd);
 
   pid_t pid_;
-  int pidfd_;  // -1 when the kernel has no pidfd support
+  std::shared_ptr<ExitState> exit_;  // shared with the watcher that reaps the child
   std::optional<Pipe> stdin_;
   std::optional<Pipe> stdout_;
-  std::optional<int> status_;
 };
 
 }  // namespace palisk

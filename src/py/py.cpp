@@ -341,6 +341,9 @@ bool missing(const char* name) {
 bool rename_error(const char* name) {
   Ref exc = fetch_exception();
   PyObject* type = exc ? reinterpret_cast<PyObject*>(Py_TYPE(exc.get())) : PyExc_OverflowError;
+  // Unicode errors cannot be built from a message alone (a str holding a lone surrogate gets
+  // here): their ValueError base keeps the category and takes the named message.
+  if (PyErr_GivenExceptionMatches(type, PyExc_UnicodeError)) type = PyExc_ValueError;
   Ref text = exc ? Ref::steal(PyObject_Str(exc.get())) : Ref();
   std::string msg = text ? utf8(text.get()).value_or("out of range") : "out of range";
   PyErr_Clear();

@@ -28,11 +28,10 @@ PyObject* record_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
   std::vector<PyObject*> raw(n, nullptr);
   std::size_t required = 0;
   while (required < n && def->fields[required].required) ++required;
-  // names for the parser
-  const char* names[16];
+  std::vector<const char*> names(n);
   for (std::size_t i = 0; i < n; ++i) names[i] = def->fields[i].name;
   const char* short_name = std::strrchr(def->qualified_name, '.') + 1;
-  if (!parse_tuple(short_name, args, kwargs, names, n, required, raw.data())) return nullptr;
+  if (!parse_tuple(short_name, args, kwargs, names.data(), n, required, raw.data())) return nullptr;
   StrValues values(n);
   for (std::size_t i = 0; i < n; ++i) {
     if (def->fields[i].required) {
