@@ -465,3 +465,27 @@ def test_argument_errors_raise_at_the_call():
     ]:
         with pytest.raises(TypeError, match=name):
             call()
+
+
+def test_interpreter_exit_with_a_live_connection(tmp_path):
+    """A process may exit with a connected agent and a pending recv_update(): no crash, no hang."""
+    import subprocess
+    import sys
+    import textwrap
+
+    command, _ = write_scenario(tmp_path, [handshake(), {"expect_eof": True}])
+    code = textwrap.dedent(
+        f"""
+        import asyncio, palisk_sdk._palisk_sdk as m
+        async def main():
+            client = m.NativeClient(m.ClientConfig({command!r}))
+            await client.connect()
+            asyncio.ensure_future(client.recv_update())
+            await asyncio.sleep(0.05)
+            print("leaving")
+        asyncio.new_event_loop().run_until_complete(main())
+        """
+    )
+    r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert r.returncode == 0, r.stderr
+    assert "leaving" in r.stdout

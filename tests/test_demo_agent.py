@@ -227,3 +227,22 @@ def test_every_line_matches_the_schema(peer):
         assert not errors, f"{name}: {errors} in {raw!r}"
         checked.add(name)
     assert checked == {*RESPONSE_DEFS.values(), "SessionNotification", "RequestPermissionRequest", "Error"}
+
+
+@pytest.mark.parametrize("deny", [False, True])
+def test_main_job_demo(deny):
+    """The README's main job: a streamed turn against the demo agent, printed as it arrives."""
+    args = [sys.executable, "-m", "palisk_sdk.demo"] + (["--deny"] if deny else [])
+    r = subprocess.run(args, capture_output=True, text=True, timeout=60)
+    assert r.returncode == 0, r.stderr
+    lines = [line.split()[0] for line in r.stdout.splitlines() if line.strip()]
+    for kind in ["ThoughtDelta", "Plan", "ToolUseStart", "Permission", "ToolUseUpdate", "ToolUseEnd", "TextDelta",
+                 "Usage", "Done"]:  # fmt: skip
+        assert kind in lines, f"{kind} missing from the demo's output:\n{r.stdout}"
+    # The permission callback prints from the event loop while updates stream in, so it may come
+    # before or after ToolUseStart is printed, but always before the tool's end.
+    assert lines.index("ToolUseStart") < lines.index("ToolUseEnd") < lines.index("Done")
+    assert lines.index("Permission") < lines.index("ToolUseEnd")
+    assert ("-> deny" if deny else "-> allow") in r.stdout
+    assert ("status=Failed" if deny else "status=Completed") in r.stdout
+    assert r.stdout.rstrip().endswith("stop_reason=EndTurn")

@@ -230,6 +230,10 @@ class Queue {
     std::size_t cap;
     std::size_t senders = 0;
     bool rx_closed = false;
+    // Who is asleep: an Event is signalled only when someone waits on it, which keeps the
+    // common case (neither side waiting) free of cross-thread wake-ups.
+    bool rx_waiting = false;
+    std::size_t tx_waiting = 0;
     Event data;
     Event space;
   };
@@ -263,26 +267,38 @@ class Queue {
     // Waits while the queue is full. False when the receiving side is closed (value dropped).
     awaitable<bool> send(T value) {
       auto s = s_;
-      for (;;) {
+      for (bool waited = false;; waited = true) {
         {
-          std::lock_guard lk(s->m);
+          std::unique_lock lk(s->m);
+          if (waited) --s->tx_waiting;
           if (s->rx_closed) co_return false;
           if (s->buf.size() < s->cap) {
             s->buf.push_back(std::move(value));
-            s->data.notify();
+            bool wake = s->rx_waiting;
+            lk.unlock();
+            if (wake) s->data.notify();
             co_return true;
           }
+          ++s->tx_waiting;
         }
-        co_await s->space.wait();
+        try {
+          co_await s->space.wait();
+        } catch (...) {
+          std::lock_guard lk(s->m);
+          --s->tx_waiting;
+          throw;
+        }
       }
     }
     // Without waiting; on Full the value is left in `value`.
     Try try_send(T& value) {
-      std::lock_guard lk(s_->m);
+      std::unique_lock lk(s_->m);
       if (s_->rx_closed) return Try::Closed;
       if (s_->buf.size() >= s_->cap) return Try::Full;
       s_->buf.push_back(std::move(value));
-      s_->data.notify();
+      bool wake = s_->rx_waiting;
+      lk.unlock();
+      if (wake) s_->data.notify();
       return Try::Ok;
     }
 
@@ -316,7 +332,7 @@ class Queue {
       auto s = s_;
       for (;;) {
         T item;
-        switch (take(*s, item)) {
+        switch (take(*s, item, true)) {
           case Try::Ok:
             co_return std::optional<T>(std::move(item));
           case Try::Closed:
@@ -324,7 +340,13 @@ class Queue {
           default:
             break;
         }
-        co_await s->data.wait();
+        try {
+          co_await s->data.wait();
+        } catch (...) {
+          std::lock_guard lk(s->m);
+          s->rx_waiting = false;
+          throw;
+        }
       }
     }
     // Ok (item stored in `out`), Empty, or Closed.
@@ -345,16 +367,21 @@ class Queue {
     }
 
    private:
-    static Try take(State& s, T& out) {
+    // With `will_wait`, an empty queue marks the receiver as asleep before the lock is let go,
+    // so a sender that comes after it sees it and wakes it.
+    static Try take(State& s, T& out, bool will_wait = false) {
       std::unique_lock lk(s.m);
+      s.rx_waiting = false;
       if (!s.buf.empty()) {
         out = std::move(s.buf.front());
         s.buf.pop_front();
+        bool wake = s.tx_waiting > 0;
         lk.unlock();
-        s.space.notify();
+        if (wake) s.space.notify();
         return Try::Ok;
       }
       if (s.senders == 0 || s.rx_closed) return Try::Closed;
+      s.rx_waiting = will_wait;
       return Try::Empty;
     }
     std::shared_ptr<State> s_;
