@@ -322,20 +322,33 @@ PyObject* update_of(std::optional<SessionUpdateData> u) {
   return py::make_session_update(std::move(*u));
 }
 
-// Already-queued updates are handed out on the calling thread: no thread hop per item.
+// Already-queued updates are handed out on the calling thread: no thread hop per item. Otherwise
+// the runtime waits until one is ready and the item is taken on the loop, for a caller that is
+// still waiting.
+Deliver take_and_convert(std::shared_ptr<client::Client> c, client::UpdateTicket ticket) {
+  return [c = std::move(c), t = std::move(ticket)]() mutable -> PyObject* {
+    auto r = client::take_update(*c, t);
+    t.guard.release();
+    if (!r) return py::raise(r.error());
+    return update_of(std::move(r.value()));
+  };
+}
+
 PyObject* recv_update(PyObject* self, PyObject*) {
   auto core = data(self).core;
-  client::RecvAttempt attempt;
   return py::start(
       [&]() -> std::optional<Deliver> {
-        attempt = client::try_recv_update(*core);
-        if (attempt.ready) return deliver(std::move(*attempt.ready), update_of);
-        return std::nullopt;
+        auto ticket = client::try_ready_update(*core);
+        if (!ticket) return std::nullopt;
+        if (!*ticket) return py::deliver_error(std::move(ticket->error()));
+        return take_and_convert(core, std::move(ticket->value()));
       },
       [&]() {
-        return [](std::shared_ptr<client::Client> c, client::RecvAttempt a) -> rt::awaitable<Deliver> {
-          co_return deliver(co_await client::recv_update(c, std::move(a)), update_of);
-        }(core, std::move(attempt));
+        return [](std::shared_ptr<client::Client> c) -> rt::awaitable<Deliver> {
+          auto ticket = co_await client::ready_update(c);
+          if (!ticket) co_return py::deliver_error(std::move(ticket.error()));
+          co_return take_and_convert(std::move(c), std::move(ticket.value()));
+        }(core);
       });
 }
 

@@ -1,6 +1,7 @@
 // The control protocol's Python classes: the ControlMessage and ControlResponse records and
-// NativeControlProtocol, a thin layer over the engine in core/control_core that also keeps the
-// three callback objects Python registers (held for Python only; native code never calls them).
+// NativeControlProtocol over the engine in core/control_core: argument conversion, the asyncio
+// side of recv_message(), and the three callback objects Python registers (held for Python
+// only; native code never calls them).
 #include <mutex>
 
 #include "areas.hpp"
@@ -238,9 +239,9 @@ PyObject* on_result_done(PyObject* capsule, PyObject* result) {
 }
 
 PyObject* protocol_recv_message(PyObject* self, PyObject*) {
-  const auto& p = self_of(self).core();
   Ref loop = py::running_loop();
   if (!loop) return nullptr;
+  const auto& p = self_of(self).core();
   // A line already queued is handed over on this thread, without a trip through the runtime.
   if (auto line = control::try_recv_message(*p)) {
     return py::completed_future(loop.get(), [line = std::move(*line)] { return line_object(line); });

@@ -478,6 +478,14 @@ async def test_cancelled_recv_loses_no_line(pair):
     assert await recv(proto) == "kept"
 
 
+async def test_concurrent_receivers_get_different_lines(pair):
+    proto, agent = pair
+    waiting = [asyncio.ensure_future(proto.recv_message()) for _ in range(3)]
+    await asyncio.sleep(0.05)
+    await agent.write("a\nb\nc\n")
+    assert sorted(await asyncio.wait_for(asyncio.gather(*waiting), WAIT)) == ["a", "b", "c"]
+
+
 async def test_write_loop_end_makes_sends_fail(pair):
     proto, agent = pair
     os.close(agent.stdin_r)  # the agent's stdin is gone: the next write fails

@@ -549,3 +549,26 @@ def test_callback_reference_released():
 
     gc.collect()
     assert sys.getrefcount(cb) == base
+
+
+async def test_timed_out_reads_lose_no_update(agent):
+    # wait_for() cancels recv_update() over and over while updates trickle in: an update that
+    # arrives just as a read is cancelled must stay queued for the next read.
+    steps = [handshake()]
+    for i in range(150):
+        steps += [send(text_chunk(S, str(i))), {"sleep": 0.004}]
+    client, _ = agent(steps + [send(END)])
+    await client.connect()
+    got, timeouts = [], 0
+    while True:
+        try:
+            u = await asyncio.wait_for(client.recv_update(), 0.001 * (1 + len(got) % 4))
+        except asyncio.TimeoutError:
+            timeouts += 1
+            continue
+        if u.kind == m.UpdateKind.RateLimit:
+            break
+        got.append(u.text)
+    await client.disconnect()
+    assert got == [str(i) for i in range(150)]
+    assert timeouts > 20

@@ -508,59 +508,60 @@ rt::awaitable<Status<>> send_prompt(std::shared_ptr<Client> c, std::string text,
   co_return ok();
 }
 
-RecvAttempt try_recv_update(Client& c) {
-  RecvAttempt a;
-  auto g = c.updates.mutex.try_lock();
-  if (!g) return a;
-  if (!c.updates.value) {
-    a.ready = Received(connection_error("update channel not initialized"));
-    return a;
-  }
-  TurnEvent item;
-  switch (c.updates.value->try_recv(item)) {
-    case rt::Queue<TurnEvent>::Try::Closed:
-      a.ready = Received(std::optional<SessionUpdateData>());
-      return a;
-    case rt::Queue<TurnEvent>::Try::Ok:
-      break;
-    default:
-      return a;  // empty: wait
-  }
-  auto* done = std::get_if<acp::ev::Done>(&item);
-  if (!done) {
-    a.ready = Received(std::optional<SessionUpdateData>(acp::to_session_update(item)));
-    return a;
-  }
-  auto turn = take_turn(c, done->turn);
-  if (!turn) {
-    a.ready = done_update(done->stop_reason);
-    return a;
-  }
-  if (auto r = turn->try_receive()) {
-    a.ready = after_turn(std::move(*r), done->stop_reason);
-    return a;
-  }
-  // The turn's result is on its way: finish on the runtime, still holding the receiver lock.
-  a.guard = std::move(*g);
-  a.turn = std::move(turn);
-  a.stop_reason = done->stop_reason;
-  return a;
+namespace {
+
+// Whether the front item can be taken now; if it is a Done whose turn result is on its way,
+// the receiver to wait on.
+bool front_ready(Client& c, std::optional<TurnResult::Receiver>& pending) {
+  std::optional<std::uint64_t> turn;
+  bool any = c.updates.value->peek([&](const TurnEvent& e) {
+    if (auto* d = std::get_if<acp::ev::Done>(&e)) turn = d->turn;
+  });
+  if (!any || !turn) return true;  // closed or drained is "ready" too: take_update decides
+  std::lock_guard lk(c.turns_m);
+  auto it = c.turns.find(*turn);
+  if (it == c.turns.end() || it->second.answered()) return true;
+  pending = it->second;
+  return false;
 }
 
-rt::awaitable<Received> recv_update(std::shared_ptr<Client> c, RecvAttempt attempt) {
-  if (attempt.turn) {
-    auto r = co_await attempt.turn->receive();
-    co_return after_turn(std::move(r), attempt.stop_reason);
+}  // namespace
+
+std::optional<Result<UpdateTicket>> try_ready_update(Client& c) {
+  auto g = c.updates.mutex.try_lock();
+  if (!g) return std::nullopt;
+  if (!c.updates.value) return Result<UpdateTicket>(connection_error("update channel not initialized"));
+  if (!c.updates.value->peek([](const TurnEvent&) {})) {
+    if (!c.updates.value->finished()) return std::nullopt;  // empty: wait
+    return Result<UpdateTicket>(UpdateTicket{std::move(*g)});
   }
+  std::optional<TurnResult::Receiver> pending;
+  if (!front_ready(c, pending)) return std::nullopt;
+  return Result<UpdateTicket>(UpdateTicket{std::move(*g)});
+}
+
+rt::awaitable<Result<UpdateTicket>> ready_update(std::shared_ptr<Client> c) {
   auto g = co_await c->updates.mutex.lock();
   if (!c->updates.value) co_return connection_error("update channel not initialized");
-  auto item = co_await c->updates.value->recv();
-  if (!item) co_return std::optional<SessionUpdateData>();
-  auto* done = std::get_if<acp::ev::Done>(&*item);
-  if (!done) co_return std::optional<SessionUpdateData>(acp::to_session_update(*item));
+  for (;;) {
+    if (!co_await c->updates.value->wait_ready()) break;  // closed
+    std::optional<TurnResult::Receiver> pending;
+    if (front_ready(*c, pending)) break;
+    co_await pending->wait_answered();
+  }
+  co_return UpdateTicket{std::move(g)};
+}
+
+Received take_update(Client& c, UpdateTicket&) {
+  TurnEvent item;
+  if (c.updates.value->try_recv(item) != rt::Queue<TurnEvent>::Try::Ok) return std::optional<SessionUpdateData>();
+  auto* done = std::get_if<acp::ev::Done>(&item);
+  if (!done) return std::optional<SessionUpdateData>(acp::to_session_update(item));
   std::optional<Result<Unit>> result;
-  if (auto turn = take_turn(*c, done->turn)) result = co_await turn->receive();
-  co_return after_turn(std::move(result), done->stop_reason);
+  if (auto turn = take_turn(c, done->turn)) {
+    if (auto r = turn->try_receive(); r && *r) result = std::move(**r);
+  }
+  return after_turn(std::move(result), done->stop_reason);
 }
 
 std::string current_dir() {

@@ -109,17 +109,17 @@ rt::awaitable<Status<>> send_prompt(std::shared_ptr<Client> c, std::string text,
 
 // recv_update(): an update, or nullopt for Python's None.
 using Received = Result<std::optional<SessionUpdateData>>;
-// The part of recv_update() that needs no waiting. `ready` is set when the call could finish at
-// once; otherwise `wait()` finishes it.
-struct RecvAttempt {
-  std::optional<Received> ready;
-  // Set when a Done was taken whose turn result has not arrived yet.
+// The update-receiver lock, held while the next update can be taken without waiting (or the
+// queue is closed). Taking happens only for a caller that still waits (see the bridge), so a
+// cancelled recv_update() leaves the item in the queue for the next reader.
+struct UpdateTicket {
   rt::AsyncMutex::Guard guard;
-  std::optional<TurnResult::Receiver> turn;
-  OptStr stop_reason;
 };
-RecvAttempt try_recv_update(Client& c);
-rt::awaitable<Received> recv_update(std::shared_ptr<Client> c, RecvAttempt attempt);
+// Without waiting: nullopt when the lock is taken or nothing is ready; errors come ready.
+std::optional<Result<UpdateTicket>> try_ready_update(Client& c);
+rt::awaitable<Result<UpdateTicket>> ready_update(std::shared_ptr<Client> c);
+// Takes the update a ticket stands for (once).
+Received take_update(Client& c, UpdateTicket& ticket);
 
 // The host's current directory as text (invalid UTF-8 replaced by U+FFFD), or "" if unknown.
 std::string current_dir();

@@ -534,6 +534,9 @@ struct WithdrawOnExit {
 }  // namespace
 
 rt::awaitable<void> start(std::shared_ptr<Protocol> p, UniqueFd stdin_fd, UniqueFd stdout_fd) {
+  // Runs to its end even if the caller stops waiting: loops whose handles were never stored
+  // could not be stopped.
+  co_await asio::this_coro::reset_cancellation_state(asio::disable_cancellation());
   auto [out_tx, out_rx] = Lines::make(kQueueCapacity);
   auto [conv_tx, conv_rx] = Lines::make(kQueueCapacity);
   auto conv = std::make_shared<Conversation>(std::move(conv_rx));
@@ -563,6 +566,8 @@ rt::awaitable<void> start(std::shared_ptr<Protocol> p, UniqueFd stdin_fd, Unique
 }
 
 rt::awaitable<void> stop(std::shared_ptr<Protocol> p) {
+  // As start(): a handle taken out of its slot must not be dropped with its loop still running.
+  co_await asio::this_coro::reset_cancellation_state(asio::disable_cancellation());
   {
     auto guard = co_await p->state.mutex.lock();
     p->state.value.running = false;
@@ -670,11 +675,9 @@ rt::awaitable<Result<std::string>> send_control_request(std::shared_ptr<Protocol
     on_cancel.entry.reset();
     co_return std::move(*value);
   }
+  // Timed out: an answer that comes now finds no entry and is dropped like any unknown id.
   co_await withdraw(p, id, entry);
   on_cancel.entry.reset();
-  // The read loop answers under the state lock: if it took the entry just before the withdrawal,
-  // the answer is already here.
-  if (auto late = answer.try_receive(); late && *late) co_return std::move(**late);
   co_return PaliskError(ErrorKind::Timeout, "control request " + quote(id) + " timed out");
 }
 

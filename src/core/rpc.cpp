@@ -563,8 +563,9 @@ Status<RpcError> Responder::respond(Result<Json, RpcError> answer) {
   if (!out_) return receiver_gone();
   std::string line;
   try {
-    line = answer.ok() ? "{\"jsonrpc\":\"2.0\",\"result\":" + dump(answer.value()) + ",\"id\":" + dump(id_.to_json()) + "}"
-                       : error_line(answer.error(), id_);
+    line = answer.ok()
+               ? "{\"jsonrpc\":\"2.0\",\"result\":" + dump(answer.value()) + ",\"id\":" + dump(id_.to_json()) + "}"
+               : error_line(answer.error(), id_);
   } catch (const Json::exception&) {
     line = error_line(RpcError::from_code(code::internal_error), id_);
   }
@@ -592,8 +593,8 @@ rt::awaitable<Result<Json, RpcError>> Connection::request(std::string method, Js
   if (!st->out->push(std::move(line))) co_return Reply(plain("failed to send outgoing request `" + method));
   auto reply = co_await rx.receive();
   if (!reply) {
-    co_return Reply(
-        RpcError::from_code(code::internal_error, Json("response to `" + method + "` never received: oneshot canceled")));
+    std::string why = "response to `" + method + "` never received: oneshot canceled";
+    co_return Reply(RpcError::from_code(code::internal_error, Json(std::move(why))));
   }
   co_return std::move(*reply);
 }

@@ -105,9 +105,12 @@ class Connection {
 using MainWork = std::function<rt::awaitable<Status<RpcError>>(Connection)>;
 
 // Runs the channel over the two pipes until the first of these finishes: the main work, the end
-// of the agent's output (a normal end), a read or write failure, or a failing handler. The
-// others are cancelled; queued outgoing messages are dropped; pending calls fail; both pipes are
-// closed. Resolves to the result of the activity that finished first.
+// of the agent's output (a normal end), a read or write failure, or a failing handler. The end
+// of the output and read failures count once every line read before them has been dispatched,
+// so nothing the agent wrote before leaving is lost. The others are cancelled; queued outgoing
+// messages are dropped; pending calls fail; both pipes are closed. Resolves to the result of the
+// activity that finished first. (Result has no default value, so wrap the call in a coroutine
+// returning void before handing it to co_spawn.)
 rt::awaitable<Status<RpcError>> run(Pipe to_agent, Pipe from_agent, std::vector<std::shared_ptr<Handler>> handlers,
                                     MainWork main_work);
 

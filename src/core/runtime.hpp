@@ -10,6 +10,7 @@
 #include <asio/experimental/deferred.hpp>
 #include <asio/experimental/parallel_group.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -19,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <system_error>
 #include <utility>
 
 namespace palisk::rt {
@@ -65,19 +67,95 @@ inline awaitable<void> yield_now() {
 }
 
 // A binary event: notify() wakes one waiter, or the next one to wait if none waits now.
+// Built by hand rather than on an Asio channel: in Asio 1.22 a channel whose waiting receive was
+// cancelled refuses every later try_send, which would lose wake-ups after a cancelled wait.
 class Event {
+  struct Op {
+    virtual ~Op() = default;
+    virtual void complete(error_code ec) = 0;
+  };
+  template <class Handler>
+  struct OpFor final : Op {
+    explicit OpFor(Handler h) : handler(std::move(h)) {}
+    void complete(error_code ec) override {
+      auto ex = asio::get_associated_executor(handler, executor());
+      asio::post(ex, [h = std::move(handler), ec]() mutable { h(ec); });
+    }
+    Handler handler;
+  };
+  struct Impl {
+    std::mutex m;
+    bool signaled = false;
+    std::deque<std::shared_ptr<Op>> waiters;
+  };
+
  public:
-  Event() : ch_(executor(), 1) {}
-  void notify() { ch_.try_send(error_code{}, true); }
+  void notify() {
+    std::shared_ptr<Op> op;
+    {
+      std::lock_guard lk(impl_->m);
+      if (impl_->waiters.empty()) {
+        impl_->signaled = true;
+        return;
+      }
+      op = std::move(impl_->waiters.front());
+      impl_->waiters.pop_front();
+    }
+    op->complete(error_code{});
+  }
   // Wakes every current waiter (and leaves one wake-up for the next).
   void notify_all() {
-    while (ch_.try_send(error_code{}, true)) {
+    std::deque<std::shared_ptr<Op>> ops;
+    {
+      std::lock_guard lk(impl_->m);
+      ops.swap(impl_->waiters);
+      impl_->signaled = true;
     }
+    for (auto& op : ops) op->complete(error_code{});
   }
-  awaitable<void> wait() { co_await ch_.async_receive(use_awaitable); }
+
+  template <class Token>
+  auto async_wait(Token&& token) {
+    return asio::async_initiate<Token, void(error_code)>(
+        [impl = impl_](auto handler) {
+          using H = std::decay_t<decltype(handler)>;
+          auto slot = asio::get_associated_cancellation_slot(handler);
+          auto op = std::make_shared<OpFor<H>>(std::move(handler));
+          {
+            std::unique_lock lk(impl->m);
+            if (impl->signaled) {
+              impl->signaled = false;
+              lk.unlock();
+              op->complete(error_code{});
+              return;
+            }
+            impl->waiters.push_back(op);
+          }
+          if (slot.is_connected()) {
+            slot.assign([w = std::weak_ptr<Impl>(impl), o = std::weak_ptr<Op>(op)](asio::cancellation_type) {
+              auto impl = w.lock();
+              auto op = o.lock();
+              if (!impl || !op) return;
+              {
+                std::lock_guard lk(impl->m);
+                auto it = std::find(impl->waiters.begin(), impl->waiters.end(), op);
+                if (it == impl->waiters.end()) return;  // already woken
+                impl->waiters.erase(it);
+              }
+              op->complete(asio::error::operation_aborted);
+            });
+          }
+        },
+        token);
+  }
+  // Throws on cancellation, like every use_awaitable operation.
+  awaitable<void> wait() {
+    auto [ec] = co_await async_wait(as_tuple(use_awaitable));
+    if (ec) throw std::system_error(ec);
+  }
 
  private:
-  asio::experimental::concurrent_channel<void(error_code, bool)> ch_;
+  std::shared_ptr<Impl> impl_ = std::make_shared<Impl>();
 };
 
 // Asynchronous FIFO mutex: a one-place channel; lock = send, unlock = receive. Waiters are
@@ -132,13 +210,32 @@ struct Locked {
 };
 
 // One-shot channel. The sender answers at most once; a sender dropped unanswered makes the
-// receiver see "dropped" (std::nullopt). A receiver that is gone is never waited for.
+// receiver see "dropped" (std::nullopt). A receiver that is gone is never waited for, and an
+// answer stays with the channel until it is taken, so no race with a time-out can lose it.
 template <class T>
 class Oneshot {
-  using Channel = asio::experimental::concurrent_channel<void(error_code, std::optional<T>)>;
   struct State {
-    State() : ch(executor(), 1) {}
-    Channel ch;
+    std::mutex m;
+    bool answered = false;
+    bool taken = false;
+    std::optional<T> value;  // empty when answered by dropping
+    Event ready;
+
+    void answer(std::optional<T> v) {
+      {
+        std::lock_guard lk(m);
+        if (answered) return;
+        answered = true;
+        value = std::move(v);
+      }
+      ready.notify_all();
+    }
+    std::optional<std::optional<T>> take() {
+      std::lock_guard lk(m);
+      if (!answered || taken) return std::nullopt;
+      taken = true;
+      return std::optional<std::optional<T>>(std::move(value));
+    }
   };
 
  public:
@@ -158,11 +255,11 @@ class Oneshot {
     }
     ~Sender() { drop(); }
     void send(T value) {
-      if (auto s = std::move(s_)) s->ch.try_send(error_code{}, std::optional<T>(std::move(value)));
+      if (auto s = std::move(s_)) s->answer(std::optional<T>(std::move(value)));
     }
     // Drops the sender unanswered.
     void drop() {
-      if (auto s = std::move(s_)) s->ch.try_send(error_code{}, std::optional<T>());
+      if (auto s = std::move(s_)) s->answer(std::nullopt);
     }
     bool valid() const { return s_ != nullptr; }
 
@@ -178,34 +275,42 @@ class Oneshot {
     // The value, or nullopt when the sender was dropped unanswered.
     awaitable<std::optional<T>> receive() {
       auto s = s_;
-      co_return co_await s->ch.async_receive(use_awaitable);
+      for (;;) {
+        if (auto v = s->take()) co_return std::move(*v);
+        co_await s->ready.wait();
+      }
     }
     // Without waiting: nullopt if nothing has arrived yet; otherwise as receive().
-    std::optional<std::optional<T>> try_receive() {
-      std::optional<std::optional<T>> out;
-      s_->ch.try_receive([&](error_code, std::optional<T> v) { out.emplace(std::move(v)); });
-      return out;
+    std::optional<std::optional<T>> try_receive() { return s_->take(); }
+    bool answered() const {
+      std::lock_guard lk(s_->m);
+      return s_->answered;
     }
-    // Waits at most `limit`. A value that arrives together with the deadline is kept.
+    // Waits until the answer (or the drop) is there, without taking it.
+    awaitable<void> wait_answered() {
+      auto s = s_;
+      for (;;) {
+        {
+          std::lock_guard lk(s->m);
+          if (s->answered) co_return;
+        }
+        co_await s->ready.wait();
+      }
+    }
+    // Waits at most `limit`.
     awaitable<std::pair<Wait, std::optional<T>>> receive_for(std::chrono::steady_clock::duration limit) {
       auto s = s_;
-      asio::steady_timer timer(co_await asio::this_coro::executor, limit);
-      auto [order, ec, value, tec] =
-          co_await asio::experimental::make_parallel_group(s->ch.async_receive(deferred), timer.async_wait(deferred))
-              .async_wait(asio::experimental::wait_for_one(), use_awaitable);
-      (void)order;
-      (void)tec;
-      if (!ec) {
-        if (value) co_return std::pair{Wait::Value, std::move(value)};
-        co_return std::pair{Wait::Dropped, std::optional<T>()};
+      auto deadline = std::chrono::steady_clock::now() + limit;
+      asio::steady_timer timer(co_await asio::this_coro::executor, deadline);
+      for (;;) {
+        if (auto v = s->take()) {
+          if (*v) co_return std::pair{Wait::Value, std::move(*v)};
+          co_return std::pair{Wait::Dropped, std::optional<T>()};
+        }
+        if (std::chrono::steady_clock::now() >= deadline) co_return std::pair{Wait::TimedOut, std::optional<T>()};
+        co_await asio::experimental::make_parallel_group(s->ready.async_wait(deferred), timer.async_wait(deferred))
+            .async_wait(asio::experimental::wait_for_one(), use_awaitable);
       }
-      // The receive was cancelled because the timer won; a value may still have been sent just
-      // after: take it rather than lose it.
-      if (auto late = try_receive()) {
-        if (*late) co_return std::pair{Wait::Value, std::move(*late)};
-        co_return std::pair{Wait::Dropped, std::optional<T>()};
-      }
-      co_return std::pair{Wait::TimedOut, std::optional<T>()};
     }
 
    private:
@@ -351,6 +456,41 @@ class Queue {
     }
     // Ok (item stored in `out`), Empty, or Closed.
     Try try_recv(T& out) { return take(*s_, out); }
+
+    // Waits until an item can be taken without waiting (true), or the queue is closed and
+    // drained (false). Takes nothing.
+    awaitable<bool> wait_ready() {
+      auto s = s_;
+      for (;;) {
+        {
+          std::lock_guard lk(s->m);
+          s->rx_waiting = false;
+          if (!s->buf.empty()) co_return true;
+          if (s->senders == 0 || s->rx_closed) co_return false;
+          s->rx_waiting = true;
+        }
+        try {
+          co_await s->data.wait();
+        } catch (...) {
+          std::lock_guard lk(s->m);
+          s->rx_waiting = false;
+          throw;
+        }
+      }
+    }
+    // True once the queue is closed and drained (what recv() reports as nullopt).
+    bool finished() const {
+      std::lock_guard lk(s_->m);
+      return s_->buf.empty() && (s_->senders == 0 || s_->rx_closed);
+    }
+    // Calls f(front item) if there is one; returns whether there was.
+    template <class F>
+    bool peek(F&& f) {
+      std::lock_guard lk(s_->m);
+      if (s_->buf.empty()) return false;
+      f(static_cast<const T&>(s_->buf.front()));
+      return true;
+    }
 
     // Discards unread items, refuses later sends, wakes every waiter.
     void close() {

@@ -62,18 +62,25 @@ Ref call_method(PyObject* obj, PyObject* name, PyObject* arg = nullptr) {
   return Ref::steal(PyObject_CallMethodObjArgs(obj, name, arg, nullptr));
 }
 
-// Runs on the loop: settle(fut, ok, value) completes the future unless it is already done.
+// Runs on the loop: settle(fut, capsule) completes the future with what the capsule's Deliver
+// makes, unless the future is already done (cancelled). The Deliver runs only then, on the loop's
+// thread: work that takes something (an item from a queue) takes it only for a caller that is
+// still waiting, so a cancellation racing with the result never loses the item.
 PyObject* settle(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 3) {
-    PyErr_SetString(PyExc_TypeError, "settle expects 3 arguments");
+  if (nargs != 2) {
+    PyErr_SetString(PyExc_TypeError, "settle expects 2 arguments");
     return nullptr;
   }
   const Names& n = names();
   PyObject* fut = args[0];
+  auto* d = static_cast<Deliver*>(PyCapsule_GetPointer(args[1], "palisk.deliver"));
+  if (!d) return nullptr;
   Ref done = call_method(fut, n.done);
   if (!done) return nullptr;
   if (done.get() == Py_True) return none();
-  Ref r = call_method(fut, args[1] == Py_True ? n.set_result : n.set_exception, args[2]);
+  Ref value = Ref::steal((*d)());
+  *d = Deliver();  // release what it held (a lock, say) now rather than when the capsule goes
+  Ref r = value ? call_method(fut, n.set_result, value.get()) : call_method(fut, n.set_exception, fetch_exception().get());
   if (!r) return nullptr;
   return none();
 }
@@ -107,7 +114,7 @@ PyObject* on_future_done(PyObject* cap, PyObject* fut) {
 }
 PyMethodDef on_future_done_def = {"_palisk_on_done", on_future_done, METH_O, nullptr};
 
-// Completes a bridged future from a runtime thread.
+// Completes a bridged future from a runtime thread: hands the Deliver to the loop.
 struct Completion {
   std::shared_ptr<TaskCtl> ctl;
   Handle loop;
@@ -115,6 +122,24 @@ struct Completion {
 
   void operator()(std::exception_ptr ep, Deliver d) {
     ctl->finished = true;
+    if (ep) {
+      std::string what = "native task failed";
+      try {
+        std::rethrow_exception(ep);
+      } catch (const std::exception& e) {
+        what = e.what();
+      } catch (...) {
+      }
+      d = [what]() -> PyObject* {
+        PyErr_SetString(PyExc_RuntimeError, what.c_str());
+        return nullptr;
+      };
+    } else if (!d) {
+      d = []() -> PyObject* {
+        PyErr_SetString(PyExc_RuntimeError, "native task produced no result");
+        return nullptr;
+      };
+    }
     Gil gil;
     if (!gil) {
       // The interpreter is going away: leave its objects alone.
@@ -122,31 +147,11 @@ struct Completion {
       fut.release();
       return;
     }
-    Ref value;
-    bool ok = false;
-    if (ep) {
-      std::string what = "native task failed";
-      try {
-        std::rethrow_exception(ep);
-      } catch (const std::system_error& e) {
-        what = e.what();
-      } catch (const std::exception& e) {
-        what = e.what();
-      } catch (...) {
-      }
-      value = Ref::steal(PyObject_CallFunction(PyExc_RuntimeError, "s", what.c_str()));
-    } else if (d) {
-      value = Ref::steal(d());
-      ok = static_cast<bool>(value);
-    }
-    if (!value) value = fetch_exception();
-    if (!value) {
-      value = Ref::steal(PyObject_CallFunction(PyExc_RuntimeError, "s", "native task produced no result"));
-      ok = false;
-    }
     const Names& n = names();
-    Ref r = Ref::steal(PyObject_CallMethodObjArgs(loop.get(), n.call_soon_threadsafe, n.settle_fn, fut.get(),
-                                                  ok ? Py_True : Py_False, value.get(), nullptr));
+    Ref cap = Ref::steal(PyCapsule_New(new Deliver(std::move(d)), "palisk.deliver", capsule_delete<Deliver>));
+    Ref r = cap ? Ref::steal(PyObject_CallMethodObjArgs(loop.get(), n.call_soon_threadsafe, n.settle_fn, fut.get(),
+                                                       cap.get(), nullptr))
+                : Ref();
     if (!r) PyErr_Clear();  // a closed loop: nobody is left to tell
     fut.reset();
     loop.reset();

@@ -46,9 +46,10 @@ class UniqueFn<R(A...)> {
   std::unique_ptr<Base> p_;
 };
 
-// What an awaitable method hands to Python: called once with the GIL, returns a new reference
-// to the result, or nullptr with a Python error set (which becomes the future's exception).
-// It may be destroyed on any thread, so it captures native values and Handles only.
+// What an awaitable method hands to Python: called with the GIL on the loop's thread, and only if
+// the future is still pending (never for a cancelled one); returns a new reference to the
+// result, or nullptr with a Python error set (which becomes the future's exception). It may be
+// destroyed on any thread without being called, so it captures native values and Handles only.
 using Deliver = UniqueFn<PyObject*()>;
 
 Deliver deliver_none();

@@ -362,8 +362,8 @@ void outgoing_table() {
     std::vector<Row> rows = {
         {"n/obj", Json::parse(R"({"b":1,"a":{"d":[{"z":1,"y":2}],"c":"é\n"}})"),
          R"({"jsonrpc":"2.0","method":"n/obj","params":{"a":{"c":"é\n","d":[{"y":2,"z":1}]},"b":1}})", ""},
-        {"n/arr", Json::parse(R"([3,{"b":1,"a":2}])"), R"({"jsonrpc":"2.0","method":"n/arr","params":[3,{"a":2,"b":1}]})",
-         ""},
+        {"n/arr", Json::parse(R"([3,{"b":1,"a":2}])"),
+         R"({"jsonrpc":"2.0","method":"n/arr","params":[3,{"a":2,"b":1}]})", ""},
         {"n/scalar", Json(5), R"({"jsonrpc":"2.0","method":"n/scalar"})", ""},
         {"n/null", Json(), R"({"jsonrpc":"2.0","method":"n/null"})", ""},
         {"n/bad", Json("\xff"), "", "err -32000 failed to create untyped request for `n/bad"},
@@ -539,7 +539,8 @@ void request_cases() {
     auto log = std::make_shared<Log>();
     auto strand = rt::new_strand();
     asio::cancellation_signal sig;
-    asio::co_spawn(strand, call(ch.conn(), "slow", Json(), log), asio::bind_cancellation_slot(sig.slot(), asio::detached));
+    asio::co_spawn(strand, call(ch.conn(), "slow", Json(), log),
+                   asio::bind_cancellation_slot(sig.slot(), asio::detached));
     std::string id = ch.read_request("slow", "");
     check(ch.conn().pending() == 1, "call not pending");
     asio::post(strand, [&sig] { sig.emit(asio::cancellation_type::terminal); });
@@ -580,7 +581,8 @@ void dispatch_cases() {
     auto log = std::make_shared<Log>();
     auto echo = std::make_shared<TestHandler>(
         [](std::string_view m, bool req) { return req && m == "echo"; },
-        [log](std::string, Json params, std::string raw, std::optional<rpc::Responder> r) -> rt::awaitable<Status<RpcError>> {
+        [log](std::string, Json params, std::string raw,
+              std::optional<rpc::Responder> r) -> rt::awaitable<Status<RpcError>> {
           log->put(raw);
           r->respond(std::move(params));
           co_return ok();
@@ -605,6 +607,11 @@ void dispatch_cases() {
           co_return ok();
         });
     Chan ch({slow});
+    // Opened on the way out too, or a failed check would leave the channel unable to stop.
+    struct Release {
+      std::shared_ptr<rt::Event> gate;
+      ~Release() { gate->notify(); }
+    } release{gate};
     ch.start_call("m", Json(), log);
     std::string id = ch.read_request("m", "");
     ch.peer().send(R"({"method":"slow"})" "\n" R"({"result":1,"id":")" + id + "\"}\n");
@@ -707,7 +714,8 @@ void stop_cases() {
     add("invalid UTF-8 stops the channel: " + std::string(b.name), [b] {
       auto log = std::make_shared<Log>();
       Chan ch({logging("n", log)});
-      ch.peer().send(R"({"method":"n","params":["ok"]})" "\n" + b.line + "\n" R"({"method":"n","params":["after"]})" "\n");
+      ch.peer().send(R"({"method":"n","params":["ok"]})" "\n" + b.line +
+                     "\n" R"({"method":"n","params":["after"]})" "\n");
       check_eq(show(ch.result()), R"(err -32603 Internal error data="agent output is not valid UTF-8")", "run result");
       log->expect(R"(n ["ok"])");
       ch.peer().expect_eof();
@@ -765,7 +773,8 @@ void error_values() {
       {RpcError::from_code(42), "Unknown error"},
       {RpcError{-5, "", std::nullopt}, "-5"},
       {RpcError{1, "m", Json()}, "m: null"},
-      {RpcError{1, "m", Json::parse(R"({"b":[1,{}],"a":"é"})")}, "m: {\n  \"a\": \"é\",\n  \"b\": [\n    1,\n    {}\n  ]\n}"},
+      {RpcError{1, "m", Json::parse(R"({"b":[1,{}],"a":"é"})")},
+       "m: {\n  \"a\": \"é\",\n  \"b\": [\n    1,\n    {}\n  ]\n}"},
   };
   add("error codes and display texts", [rows] {
     for (auto& r : rows) check_eq(r.e.display(), r.display, "display of " + std::to_string(r.e.code));
