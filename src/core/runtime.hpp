@@ -533,17 +533,4 @@ class Queue {
   }
 };
 
-// Awaits a blocking call on the blocking pool. If the awaiting coroutine is cancelled the call
-// still runs to its end; its result is discarded.
-template <class F>
-auto run_blocking(F fn) -> awaitable<decltype(fn())> {
-  using R = decltype(fn());
-  auto [tx, rx] = Oneshot<R>::make();
-  submit_blocking([fn = std::move(fn), tx = std::make_shared<typename Oneshot<R>::Sender>(std::move(tx))]() mutable {
-    tx->send(fn());
-  });
-  auto r = co_await rx.receive();
-  co_return std::move(*r);
-}
-
 }  // namespace palisk::rt
