@@ -9,6 +9,7 @@
 #include "core/records.hpp"
 #include "py/bridge.hpp"
 #include "py/enums.hpp"
+#include "py/state.hpp"
 
 namespace palisk {
 
@@ -25,15 +26,10 @@ struct RegisteredHook {
 };
 
 // Always sorted by priority, ties in registration order.
-using HookState = rt::Locked<std::vector<RegisteredHook>>;
-using HookPtr = std::shared_ptr<HookState>;
+using Hooks = std::vector<RegisteredHook>;
+using HookPtr = py::SharedState<Hooks>;
 
-// Made on the first method call, so that building the object does not start the runtime.
-HookPtr hooks_of(PyObject* self) {
-  HookPtr& p = py::unbox<HookPtr>(self);
-  if (!p) p = std::make_shared<HookState>();
-  return p;
-}
+HookPtr hooks_of(PyObject* self) { return py::state_of<Hooks>(self); }
 
 // ---------------------------------------------------------------- the Python object
 
@@ -42,36 +38,8 @@ PyObject* dispatcher_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
   return py::box(tp, HookPtr());
 }
 
-// The collector may only account for the callbacks while this object is the state's sole owner:
-// work in flight holds the state too, and the callbacks must stay intact for it. Taking the
-// lock also orders these reads after the last change made on a runtime thread.
 int dispatcher_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(Py_TYPE(self));
-  const HookPtr& p = py::unbox<HookPtr>(self);
-  if (p && p.use_count() == 1) {
-    if (auto guard = p->mutex.try_lock()) {
-      for (const RegisteredHook& h : p->value) Py_VISIT(h.callback.get());
-    }
-  }
-  return 0;
-}
-
-int dispatcher_clear(PyObject* self) {
-  const HookPtr& p = py::unbox<HookPtr>(self);
-  if (p && p.use_count() == 1) {
-    std::vector<RegisteredHook> dropped;
-    if (auto guard = p->mutex.try_lock()) dropped.swap(p->value);
-    // `dropped` goes last, after the lock: releasing a callback may run arbitrary Python.
-  }
-  return 0;
-}
-
-void dispatcher_dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  py::unbox<HookPtr>(self).~HookPtr();
-  reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free))(self);
-  Py_DECREF(tp);
+  return py::traverse_state<Hooks>(self, visit, arg, [](const RegisteredHook& h) { return h.callback.get(); });
 }
 
 // ---------------------------------------------------------------- dispatch
@@ -211,9 +179,9 @@ PyMethodDef dispatcher_methods[] = {
 PyType_Slot dispatcher_slots[] = {
     {Py_tp_doc, const_cast<char*>("NativeHookDispatcher()\n--\n\nNative hook dispatcher exposed to Python.")},
     {Py_tp_new, reinterpret_cast<void*>(dispatcher_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dispatcher_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(py::dealloc_state<Hooks>)},
     {Py_tp_traverse, reinterpret_cast<void*>(dispatcher_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(dispatcher_clear)},
+    {Py_tp_clear, reinterpret_cast<void*>(py::clear_state<Hooks>)},
     {Py_tp_methods, dispatcher_methods},
     {0, nullptr},
 };

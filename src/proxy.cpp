@@ -7,6 +7,7 @@
 #include "core/proxy_chain.hpp"
 #include "core/quote.hpp"
 #include "py/bridge.hpp"
+#include "py/state.hpp"
 
 namespace palisk {
 
@@ -14,8 +15,7 @@ namespace {
 
 using py::Deliver;
 using py::Ref;
-using ChainState = rt::Locked<ProxyChain>;
-using ChainPtr = std::shared_ptr<ChainState>;
+using ChainPtr = py::SharedState<ProxyChain>;
 
 PyTypeObject* g_proxy_config_type = nullptr;
 
@@ -69,13 +69,7 @@ bool arg_proxy(PyObject* o, ProxyConfigData& out) {
 
 // ---------------------------------------------------------------- NativeProxyChain
 
-// The chain is made on the first method call, so that building the object does not start the
-// runtime (its mutex lives on the runtime's executor).
-ChainPtr chain_of(PyObject* self) {
-  ChainPtr& p = py::unbox<ChainPtr>(self);
-  if (!p) p = std::make_shared<ChainState>();
-  return p;
-}
+ChainPtr chain_of(PyObject* self) { return py::state_of<ProxyChain>(self); }
 
 PyObject* chain_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
   if (!py::parse_tuple("NativeProxyChain", args, kwargs, {}, 0, nullptr)) return nullptr;

@@ -8,6 +8,7 @@
 #include "core/records.hpp"
 #include "py/bridge.hpp"
 #include "py/records.hpp"
+#include "py/state.hpp"
 
 namespace palisk {
 
@@ -22,15 +23,10 @@ struct RegisteredTool {
   Handle callback;
 };
 
-using ToolState = rt::Locked<std::unordered_map<std::string, RegisteredTool>>;
-using ToolPtr = std::shared_ptr<ToolState>;
+using Tools = std::unordered_map<std::string, RegisteredTool>;
+using ToolPtr = py::SharedState<Tools>;
 
-// Made on the first method call, so that building the object does not start the runtime.
-ToolPtr tools_of(PyObject* self) {
-  ToolPtr& p = py::unbox<ToolPtr>(self);
-  if (!p) p = std::make_shared<ToolState>();
-  return p;
-}
+ToolPtr tools_of(PyObject* self) { return py::state_of<Tools>(self); }
 
 // ---------------------------------------------------------------- the Python object
 
@@ -39,36 +35,9 @@ PyObject* registry_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
   return py::box(tp, ToolPtr());
 }
 
-// The collector may only account for the callbacks while this object is the state's sole owner:
-// an invocation in flight holds the state too and may still call them. Taking the lock also
-// orders these reads after the last change made on a runtime thread.
 int registry_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(Py_TYPE(self));
-  const ToolPtr& p = py::unbox<ToolPtr>(self);
-  if (p && p.use_count() == 1) {
-    if (auto guard = p->mutex.try_lock()) {
-      for (const auto& entry : p->value) Py_VISIT(entry.second.callback.get());
-    }
-  }
-  return 0;
-}
-
-int registry_clear(PyObject* self) {
-  const ToolPtr& p = py::unbox<ToolPtr>(self);
-  if (p && p.use_count() == 1) {
-    std::unordered_map<std::string, RegisteredTool> dropped;
-    if (auto guard = p->mutex.try_lock()) dropped.swap(p->value);
-    // `dropped` goes last, after the lock: releasing a callback may run arbitrary Python.
-  }
-  return 0;
-}
-
-void registry_dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  py::unbox<ToolPtr>(self).~ToolPtr();
-  reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free))(self);
-  Py_DECREF(tp);
+  return py::traverse_state<Tools>(self, visit, arg,
+                                   [](const Tools::value_type& entry) { return entry.second.callback.get(); });
 }
 
 // ---------------------------------------------------------------- invoke
@@ -219,9 +188,9 @@ PyType_Slot registry_slots[] = {
                     "Manages tool definitions and their Python callback handlers. When the agent\n"
                     "invokes a tool through MCP, the registry dispatches to the matching Python function.")},
     {Py_tp_new, reinterpret_cast<void*>(registry_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(registry_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(py::dealloc_state<Tools>)},
     {Py_tp_traverse, reinterpret_cast<void*>(registry_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(registry_clear)},
+    {Py_tp_clear, reinterpret_cast<void*>(py::clear_state<Tools>)},
     {Py_tp_methods, registry_methods},
     {0, nullptr},
 };
