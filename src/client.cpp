@@ -358,7 +358,6 @@ PyObject* set_permission_callback(PyObject* self, PyObject* const* args, Py_ssiz
   return py::none();
 }
 
-#define FAST(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_FASTCALL | METH_KEYWORDS
 
 PyMethodDef methods[] = {
     {"connect", connect, METH_NOARGS,
@@ -370,29 +369,29 @@ PyMethodDef methods[] = {
      "capabilities($self)\n--\n\nReturn the capabilities received during the initialize handshake."},
     {"agent_info", agent_info, METH_NOARGS,
      "agent_info($self)\n--\n\nReturn agent info as a JSON string (name, version, title)."},
-    {"new_session", FAST(new_session),
+    {"new_session", PALISK_FASTCALL(new_session),
      "new_session($self, cwd=None, meta_json=None, mcp_servers_json=None)\n--\n\n"
      "Create a new ACP session and return its ID."},
-    {"load_session", FAST(load_session), "load_session($self, session_id, cwd)\n--\n\nResume an existing session by ID."},
-    {"fork_session", FAST(fork_session),
+    {"load_session", PALISK_FASTCALL(load_session), "load_session($self, session_id, cwd)\n--\n\nResume an existing session by ID."},
+    {"fork_session", PALISK_FASTCALL(fork_session),
      "fork_session($self, session_id, cwd)\n--\n\nFork a session, creating a new session with shared history."},
-    {"list_sessions", FAST(list_sessions), "list_sessions($self, cwd)\n--\n\nList available sessions. Returns JSON array."},
-    {"resume_session", FAST(resume_session),
+    {"list_sessions", PALISK_FASTCALL(list_sessions), "list_sessions($self, cwd)\n--\n\nList available sessions. Returns JSON array."},
+    {"resume_session", PALISK_FASTCALL(resume_session),
      "resume_session($self, session_id, cwd)\n--\n\nResume an existing agent-side session."},
-    {"set_session_mode", FAST(set_session_mode),
+    {"set_session_mode", PALISK_FASTCALL(set_session_mode),
      "set_session_mode($self, session_id, mode_id)\n--\n\n"
      "Set the agent mode for a session (e.g. \"ask\", \"code\", \"architect\")."},
-    {"set_config_option", FAST(set_config_option),
+    {"set_config_option", PALISK_FASTCALL(set_config_option),
      "set_config_option($self, session_id, config_id, value)\n--\n\n"
      "Set a config option on a session (replaces set_mode/set_model)."},
-    {"cancel_session", FAST(cancel_session),
+    {"cancel_session", PALISK_FASTCALL(cancel_session),
      "cancel_session($self, session_id)\n--\n\nCancel (interrupt) a running prompt in a session."},
-    {"prompt", FAST(prompt),
+    {"prompt", PALISK_FASTCALL(prompt),
      "prompt($self, text, session_id=None, content_json=None)\n--\n\n"
      "Send a prompt to the agent within the given (or default) session.\n\n"
      "Returns a list of [`Message`] objects. Streaming is handled at the\n"
      "Python layer by wrapping this in an async iterator."},
-    {"send_prompt", FAST(send_prompt),
+    {"send_prompt", PALISK_FASTCALL(send_prompt),
      "send_prompt($self, text, session_id=None, content_json=None)\n--\n\n"
      "Send a prompt without waiting for completion.\n\n"
      "Use with [`recv_update`] for real-time streaming. The prompt is sent\n"
@@ -403,7 +402,7 @@ PyMethodDef methods[] = {
      "Returns a [`SessionUpdate`] for each chunk (text, thought, tool use,\n"
      "mode change, plan, config, commands, usage, session info),\n"
      "or `None` when the prompt is complete."},
-    {"set_permission_callback", FAST(set_permission_callback),
+    {"set_permission_callback", PALISK_FASTCALL(set_permission_callback),
      "set_permission_callback($self, callback)\n--\n\n"
      "Store a Python permission callback to be invoked for tool use requests.\n\n"
      "Must be called before `connect()`. The callback signature should be:\n"

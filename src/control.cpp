@@ -298,26 +298,25 @@ PyObject* protocol_set_mcp(PyObject* self, PyObject* const* args, Py_ssize_t nar
   return set_callback("set_mcp_callback", &ControlObject::mcp, self, args, nargs, kw);
 }
 
-#define FAST(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_FASTCALL | METH_KEYWORDS
 
 PyMethodDef kProtocolMethods[] = {
-    {"start", FAST(protocol_start),
+    {"start", PALISK_FASTCALL(protocol_start),
      "start($self, stdin_fd, stdout_fd)\n--\n\nStart the control protocol read/write loops.\n\n"
      "Takes ownership of the agent's stdin and stdout streams."},
-    {"send_control_request", FAST(protocol_send_request),
+    {"send_control_request", PALISK_FASTCALL(protocol_send_request),
      "send_control_request($self, subtype, data)\n--\n\nSend a control request from the SDK to the agent.\n\n"
      "Returns the JSON response data from the agent."},
-    {"send_control_response", FAST(protocol_send_response),
+    {"send_control_response", PALISK_FASTCALL(protocol_send_response),
      "send_control_response($self, request_id, subtype, data)\n--\n\n"
      "Send a control response from the SDK back to the agent."},
     {"recv_message", protocol_recv_message, METH_NOARGS,
      "recv_message($self)\n--\n\nReceive the next message from the conversation channel.\n\n"
      "Returns ``None`` if the channel is closed."},
-    {"set_permission_callback", FAST(protocol_set_permission),
+    {"set_permission_callback", PALISK_FASTCALL(protocol_set_permission),
      "set_permission_callback($self, callback)\n--\n\nRegister the permission check callback."},
-    {"set_hook_callback", FAST(protocol_set_hook),
+    {"set_hook_callback", PALISK_FASTCALL(protocol_set_hook),
      "set_hook_callback($self, callback)\n--\n\nRegister the hook dispatch callback."},
-    {"set_mcp_callback", FAST(protocol_set_mcp),
+    {"set_mcp_callback", PALISK_FASTCALL(protocol_set_mcp),
      "set_mcp_callback($self, callback)\n--\n\nRegister the MCP tool request callback."},
     {"is_running", protocol_is_running, METH_NOARGS,
      "is_running($self)\n--\n\nWhether the protocol is currently running."},

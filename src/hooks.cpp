@@ -163,16 +163,15 @@ PyObject* dispatcher_dispatch(PyObject* self, PyObject* const* args, Py_ssize_t 
   return py::start_on(std::move(loop), run_dispatch(hooks_of(self), std::move(hook_loop), type, std::move(context)));
 }
 
-#define FAST(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_FASTCALL | METH_KEYWORDS
 
 PyMethodDef dispatcher_methods[] = {
-    {"register", FAST(dispatcher_register),
+    {"register", PALISK_FASTCALL(dispatcher_register),
      "register($self, hook_type, callback, priority=0)\n--\n\nRegister a hook callback for the given hook type."},
-    {"dispatch", FAST(dispatcher_dispatch),
+    {"dispatch", PALISK_FASTCALL(dispatcher_dispatch),
      "dispatch($self, hook_type, context_json)\n--\n\nDispatch all hooks of the given type with the provided "
      "context.\n\nReturns the (possibly modified) context dict after all hooks run.\nHooks are invoked in priority "
      "order. A hook may return `None` to\npass the context through unchanged, or return a modified dict."},
-    {"clear", FAST(dispatcher_clear_type), "clear($self, hook_type)\n--\n\nRemove all hooks of a given type."},
+    {"clear", PALISK_FASTCALL(dispatcher_clear_type), "clear($self, hook_type)\n--\n\nRemove all hooks of a given type."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -142,15 +142,14 @@ PyObject* chain_build(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   });
 }
 
-#define FAST(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_FASTCALL | METH_KEYWORDS
 
 PyMethodDef chain_methods[] = {
-    {"add", FAST(chain_add), "add($self, proxy)\n--\n\nAppend a proxy to the end of the chain."},
-    {"insert", FAST(chain_insert),
+    {"add", PALISK_FASTCALL(chain_add), "add($self, proxy)\n--\n\nAppend a proxy to the end of the chain."},
+    {"insert", PALISK_FASTCALL(chain_insert),
      "insert($self, index, proxy)\n--\n\nInsert a proxy at the specified position in the chain."},
-    {"list", FAST(chain_list), "list($self)\n--\n\nReturn the current chain as a list of proxy configs."},
-    {"clear", FAST(chain_clear), "clear($self)\n--\n\nClear all proxies from the chain."},
-    {"build", FAST(chain_build),
+    {"list", PALISK_FASTCALL(chain_list), "list($self)\n--\n\nReturn the current chain as a list of proxy configs."},
+    {"clear", PALISK_FASTCALL(chain_clear), "clear($self)\n--\n\nClear all proxies from the chain."},
+    {"build", PALISK_FASTCALL(chain_build),
      "build($self)\n--\n\nBuild and activate the proxy chain.\n\nThis spawns each proxy subprocess, connects them via "
      "the\nconductor, and performs the capability handshake."},
     {nullptr, nullptr, 0, nullptr},

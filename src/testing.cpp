@@ -185,20 +185,19 @@ PyObject* set_control_request_timeout(PyObject*, PyObject* const* args, Py_ssize
   return PyFloat_FromDouble(previous);
 }
 
-#define FAST(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_FASTCALL | METH_KEYWORDS
 
 PyMethodDef testing_methods[] = {
-    {"raise_error", FAST(raise_error), nullptr},
-    {"error_later", FAST(error_later), nullptr},
-    {"sleep", FAST(sleep), nullptr},
+    {"raise_error", PALISK_FASTCALL(raise_error), nullptr},
+    {"error_later", PALISK_FASTCALL(error_later), nullptr},
+    {"sleep", PALISK_FASTCALL(sleep), nullptr},
     {"cancelled_sleeps", cancelled_sleeps, METH_NOARGS, nullptr},
     {"echo", echo, METH_O, nullptr},
     {"ready", ready, METH_O, nullptr},
     {"throw_native", throw_native, METH_O, nullptr},
     {"await_on_loop", await_on_loop, METH_O, nullptr},
-    {"run_agent", FAST(run_agent), nullptr},
-    {"spawn_agent", FAST(spawn_agent), nullptr},
-    {"set_control_request_timeout", FAST(set_control_request_timeout), nullptr},
+    {"run_agent", PALISK_FASTCALL(run_agent), nullptr},
+    {"spawn_agent", PALISK_FASTCALL(spawn_agent), nullptr},
+    {"set_control_request_timeout", PALISK_FASTCALL(set_control_request_timeout), nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -168,14 +168,13 @@ PyObject* registry_invoke(PyObject* self, PyObject* const* args, Py_ssize_t narg
                       run_invoke(tools_of(self), std::move(tool_loop), std::move(name), std::move(input)));
 }
 
-#define FAST(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_FASTCALL | METH_KEYWORDS
 
 PyMethodDef registry_methods[] = {
-    {"register", FAST(registry_register),
+    {"register", PALISK_FASTCALL(registry_register),
      "register($self, definition, callback)\n--\n\nRegister a tool with its definition and Python callback."},
-    {"unregister", FAST(registry_unregister), "unregister($self, name)\n--\n\nRemove a registered tool by name."},
-    {"list_tools", FAST(registry_list_tools), "list_tools($self)\n--\n\nList all registered tool names."},
-    {"invoke", FAST(registry_invoke),
+    {"unregister", PALISK_FASTCALL(registry_unregister), "unregister($self, name)\n--\n\nRemove a registered tool by name."},
+    {"list_tools", PALISK_FASTCALL(registry_list_tools), "list_tools($self)\n--\n\nList all registered tool names."},
+    {"invoke", PALISK_FASTCALL(registry_invoke),
      "invoke($self, name, input_json)\n--\n\nInvoke a tool by name with the given JSON input string.\n\nParses "
      "`input_json` as a dict and calls the registered async Python\ncallback with keyword arguments. Returns the "
      "stringified result."},

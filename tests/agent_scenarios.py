@@ -64,13 +64,8 @@ def read_lines(record_path: Path) -> tuple[list[Any], list[bytes]]:
     return messages, raw
 
 
-def wait_for_messages(
-    record_path: Path,
-    predicate: Callable[[list[Any]], bool],
-    timeout: float = 5.0,
-    what: str = "the expected messages",
-) -> list[Any]:
-    """Poll the record until predicate(messages) holds; fail the test after `timeout` seconds."""
+def _poll(record_path: Path, predicate: Callable[[list[Any]], bool], timeout: float, what: str):
+    """Yields while predicate(messages) does not hold; returns the messages once it does."""
     deadline = time.monotonic() + timeout
     while True:
         messages, _ = read_lines(record_path)
@@ -78,6 +73,22 @@ def wait_for_messages(
             return messages
         if time.monotonic() > deadline:
             raise AssertionError(f"the agent did not receive {what} within {timeout:g} s; it got {messages!r}")
+        yield
+
+
+def wait_for_messages(
+    record_path: Path,
+    predicate: Callable[[list[Any]], bool],
+    timeout: float = 5.0,
+    what: str = "the expected messages",
+) -> list[Any]:
+    """Poll the record until predicate(messages) holds; fail the test after `timeout` seconds."""
+    poll = _poll(record_path, predicate, timeout, what)
+    while True:
+        try:
+            next(poll)
+        except StopIteration as done:
+            return done.value
         time.sleep(0.01)
 
 
@@ -90,13 +101,12 @@ async def wait_for_messages_async(
     """wait_for_messages for async tests: polls without blocking the event loop."""
     import asyncio
 
-    deadline = time.monotonic() + timeout
+    poll = _poll(record_path, predicate, timeout, what)
     while True:
-        messages, _ = read_lines(record_path)
-        if predicate(messages):
-            return messages
-        if time.monotonic() > deadline:
-            raise AssertionError(f"the agent did not receive {what} within {timeout:g} s; it got {messages!r}")
+        try:
+            next(poll)
+        except StopIteration as done:
+            return done.value
         await asyncio.sleep(0.01)
 
 

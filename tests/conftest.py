@@ -83,3 +83,16 @@ def native():
     import palisk_sdk._palisk_sdk as m
 
     return m
+
+
+@pytest.fixture
+def agent(tmp_path):
+    """make(steps, **config) -> (NativeClient for a fake agent running `steps`, its record path)."""
+    import palisk_sdk._palisk_sdk as m
+    from agent_scenarios import write_scenario
+
+    def make(steps, **config):
+        command, record = write_scenario(tmp_path, steps)
+        return m.NativeClient(m.ClientConfig(command, **config)), record
+
+    return make

@@ -30,17 +30,6 @@ from conftest import ACP_DIR, children
 UUID = re.compile(r"^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$")
 
 
-@pytest.fixture
-def agent(tmp_path):
-    """make(steps, **config) -> (client, record path)."""
-
-    def make(steps, **config):
-        command, record = write_scenario(tmp_path, steps)
-        return m.NativeClient(m.ClientConfig(command, **config)), record
-
-    return make
-
-
 @pytest.fixture(scope="module")
 def schema():
     jsonschema = pytest.importorskip("jsonschema")

@@ -44,15 +44,6 @@ def fields(u):
     return out
 
 
-@pytest.fixture
-def agent(tmp_path):
-    def make(steps, **config):
-        command, record = write_scenario(tmp_path, steps)
-        return m.NativeClient(m.ClientConfig(command, **config)), record
-
-    return make
-
-
 async def until_end(client):
     """The updates before the _end marker."""
     out = []

@@ -230,4 +230,9 @@ int set_class_attr(PyTypeObject* tp, const char* name, PyObject* value);
 
 inline bool is_instance(PyObject* o, PyTypeObject* tp) { return PyObject_TypeCheck(o, tp); }
 
+// The function-pointer and flags members of a PyMethodDef for a METH_FASTCALL | METH_KEYWORDS
+// method (the limited API has no public type for its signature before 3.13).
+#define PALISK_FASTCALL(f) \
+  reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_FASTCALL | METH_KEYWORDS
+
 }  // namespace palisk::py
