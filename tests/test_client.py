@@ -478,3 +478,15 @@ def test_interpreter_exit_with_a_live_connection(tmp_path):
     r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert r.returncode == 0, r.stderr
     assert "leaving" in r.stdout
+
+
+async def test_reconnect_while_a_read_waits_on_the_old_agent(agent):
+    client, _ = agent([handshake(), {"expect_eof": True}])
+    await client.connect()
+    pending = asyncio.ensure_future(client.recv_update())
+    await asyncio.sleep(0.1)
+    # The old agent stays silent: the reconnect must not wait for it, and the pending read
+    # reports the old stream's end.
+    await asyncio.wait_for(client.connect(), 10)
+    assert await asyncio.wait_for(pending, 5) is None
+    await client.disconnect()

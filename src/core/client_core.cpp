@@ -343,6 +343,14 @@ rt::awaitable<Result<CapabilitiesData>> connect(std::shared_ptr<Client> c) {
   acp::Handshake handshake = std::move(hs->value());
 
   {
+    // A reader still waiting on the previous connection's queue sees it closed (None) and lets
+    // go of the slot; its unread items would be dropped with it anyway.
+    rt::Queue<TurnEvent>::Receiver::Closer previous;
+    {
+      std::lock_guard lk(c->updates_closer_m);
+      previous = std::exchange(c->updates_closer, upd_rx.closer());
+    }
+    previous.close();
     auto g = co_await c->updates.mutex.lock();
     c->updates.value = std::move(upd_rx);
   }

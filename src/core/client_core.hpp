@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <utility>
 #include <optional>
 #include <string>
 #include <variant>
@@ -75,6 +76,10 @@ struct Client {
   const std::shared_ptr<PermissionGate> gate;
   rt::Locked<std::optional<ClientInner>> conn;                       // the connection slot
   rt::Locked<std::optional<rt::Queue<TurnEvent>::Receiver>> updates;  // the update-receiver slot
+  // Closes the installed update queue without its lock, so that a reconnect never waits behind
+  // a reader that waits for an agent which is being replaced.
+  std::mutex updates_closer_m;
+  rt::Queue<TurnEvent>::Receiver::Closer updates_closer;
   // Results of turns started by send_prompt(), by turn number, collected by the recv_update()
   // that reads the turn's Done.
   std::mutex turns_m;

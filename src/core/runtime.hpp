@@ -494,19 +494,37 @@ class Queue {
 
     // Discards unread items, refuses later sends, wakes every waiter.
     void close() {
-      if (auto s = std::move(s_)) {
-        std::deque<T> dropped;
-        {
-          std::lock_guard lk(s->m);
-          s->rx_closed = true;
-          dropped.swap(s->buf);
-        }
-        s->space.notify_all();
-        s->data.notify_all();
-      }
+      if (auto s = std::move(s_)) shut(*s);
     }
 
+    // Closes the receiving side from elsewhere, while this receiver may be in use (a reader
+    // waiting on it then sees the queue closed).
+    class Closer {
+     public:
+      Closer() = default;
+      void close() {
+        if (auto s = s_.lock()) shut(*s);
+      }
+
+     private:
+      friend class Receiver;
+      explicit Closer(std::weak_ptr<State> s) : s_(std::move(s)) {}
+      std::weak_ptr<State> s_;
+    };
+    Closer closer() const { return Closer(s_); }
+
    private:
+    static void shut(State& s) {
+      std::deque<T> dropped;
+      {
+        std::lock_guard lk(s.m);
+        s.rx_closed = true;
+        dropped.swap(s.buf);
+      }
+      s.space.notify_all();
+      s.data.notify_all();
+    }
+
     // With `will_wait`, an empty queue marks the receiver as asleep before the lock is let go,
     // so a sender that comes after it sees it and wakes it.
     static Try take(State& s, T& out, bool will_wait = false) {

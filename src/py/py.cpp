@@ -403,7 +403,7 @@ bool arg_u64(PyObject* o, const char* name, std::uint64_t& out) {
 }
 
 bool arg_u32(PyObject* o, const char* name, std::uint32_t& out) {
-  std::uint64_t v;
+  std::uint64_t v = 0;
   if (!arg_u64(o, name, v)) return false;
   if (v > 0xFFFFFFFFull) {
     PyErr_Format(PyExc_OverflowError, "argument '%s': out of range integral type conversion attempted", name);
@@ -424,7 +424,7 @@ bool arg_i64(PyObject* o, const char* name, std::int64_t& out) {
 }
 
 bool arg_i32(PyObject* o, const char* name, std::int32_t& out) {
-  std::int64_t v;
+  std::int64_t v = 0;
   if (!arg_i64(o, name, v)) return false;
   if (v < INT32_MIN || v > INT32_MAX) {
     PyErr_Format(PyExc_OverflowError, "argument '%s': out of range integral type conversion attempted", name);
