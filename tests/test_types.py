@@ -77,10 +77,10 @@ def plain(v):
 
 
 def build(cls, how):
-    spec = fields()[cls]
+    sample = fields()[cls]
     if how == "positional":
-        return cls(*[v for _, v in spec]), spec
-    return cls(**dict(reversed(spec))), spec
+        return cls(*[v for _, v in sample]), sample
+    return cls(**dict(reversed(sample))), sample
 
 
 # ---------------------------------------------------------------- shared value-class rules
@@ -89,8 +89,8 @@ def build(cls, how):
 @pytest.mark.parametrize("how", ["positional", "keyword"])
 @pytest.mark.parametrize("cls", VALUE_CLASSES, ids=lambda c: c.__name__)
 def test_fields_read_back(cls, how):
-    obj, spec = build(cls, how)
-    for name, value in spec:
+    obj, sample = build(cls, how)
+    for name, value in sample:
         got = getattr(obj, name)
         assert type(got) is type(value), name
         assert plain(got) == plain(value), name
@@ -98,9 +98,9 @@ def test_fields_read_back(cls, how):
 
 @pytest.mark.parametrize("cls", VALUE_CLASSES, ids=lambda c: c.__name__)
 def test_constructor_copies_and_reads_are_fresh(cls):
-    spec = fields()[cls]
-    obj = cls(*[v for _, v in spec])
-    for name, value in spec:
+    sample = fields()[cls]
+    obj = cls(*[v for _, v in sample])
+    for name, value in sample:
         first = getattr(obj, name)
         if isinstance(value, (list, dict)):
             before = plain(first)
@@ -123,8 +123,8 @@ def test_message_blocks_are_copies():
 
 @pytest.mark.parametrize("cls", READ_ONLY_CLASSES, ids=lambda c: c.__name__)
 def test_attributes_are_read_only(cls):
-    obj, spec = build(cls, "positional")
-    for name, value in spec:
+    obj, sample = build(cls, "positional")
+    for name, value in sample:
         with pytest.raises(AttributeError):
             setattr(obj, name, value)
         with pytest.raises(AttributeError):
