@@ -64,16 +64,14 @@ def read_lines(record_path: Path) -> tuple[list[Any], list[bytes]]:
     return messages, raw
 
 
-def _poll(record_path: Path, predicate: Callable[[list[Any]], bool], timeout: float, what: str):
-    """Yields while predicate(messages) does not hold; returns the messages once it does."""
-    deadline = time.monotonic() + timeout
-    while True:
-        messages, _ = read_lines(record_path)
-        if predicate(messages):
-            return messages
-        if time.monotonic() > deadline:
-            raise AssertionError(f"the agent did not receive {what} within {timeout:g} s; it got {messages!r}")
-        yield
+def _received(record_path: Path, predicate: Callable[[list[Any]], bool], deadline: float, what: str):
+    """The messages once predicate(messages) holds, None while it does not; fails past the deadline."""
+    messages, _ = read_lines(record_path)
+    if predicate(messages):
+        return messages
+    if time.monotonic() > deadline:
+        raise AssertionError(f"the agent did not receive {what} within the time limit; it got {messages!r}")
+    return None
 
 
 def wait_for_messages(
@@ -83,13 +81,10 @@ def wait_for_messages(
     what: str = "the expected messages",
 ) -> list[Any]:
     """Poll the record until predicate(messages) holds; fail the test after `timeout` seconds."""
-    poll = _poll(record_path, predicate, timeout, what)
-    while True:
-        try:
-            next(poll)
-        except StopIteration as done:
-            return done.value
+    deadline = time.monotonic() + timeout
+    while (messages := _received(record_path, predicate, deadline, what)) is None:
         time.sleep(0.01)
+    return messages
 
 
 async def wait_for_messages_async(
@@ -101,13 +96,10 @@ async def wait_for_messages_async(
     """wait_for_messages for async tests: polls without blocking the event loop."""
     import asyncio
 
-    poll = _poll(record_path, predicate, timeout, what)
-    while True:
-        try:
-            next(poll)
-        except StopIteration as done:
-            return done.value
+    deadline = time.monotonic() + timeout
+    while (messages := _received(record_path, predicate, deadline, what)) is None:
         await asyncio.sleep(0.01)
+    return messages
 
 
 def methods(messages: list[Any]) -> list[str | None]:

@@ -436,29 +436,17 @@ class Queue {
     awaitable<std::optional<T>> recv() {
       auto s = s_;
       for (;;) {
+        if (!co_await wait_ready()) co_return std::nullopt;
         T item;
-        switch (take(*s, item, true)) {
-          case Try::Ok:
-            co_return std::optional<T>(std::move(item));
-          case Try::Closed:
-            co_return std::nullopt;
-          default:
-            break;
-        }
-        try {
-          co_await s->data.wait();
-        } catch (...) {
-          std::lock_guard lk(s->m);
-          s->rx_waiting = false;
-          throw;
-        }
+        if (take(*s, item) == Try::Ok) co_return std::optional<T>(std::move(item));
       }
     }
     // Ok (item stored in `out`), Empty, or Closed.
     Try try_recv(T& out) { return take(*s_, out); }
 
     // Waits until an item can be taken without waiting (true), or the queue is closed and
-    // drained (false). Takes nothing.
+    // drained (false). Takes nothing. The receiver is marked asleep before the lock is let go,
+    // so a sender that comes after it sees it and wakes it.
     awaitable<bool> wait_ready() {
       auto s = s_;
       for (;;) {
@@ -525,9 +513,7 @@ class Queue {
       s.data.notify_all();
     }
 
-    // With `will_wait`, an empty queue marks the receiver as asleep before the lock is let go,
-    // so a sender that comes after it sees it and wakes it.
-    static Try take(State& s, T& out, bool will_wait = false) {
+    static Try take(State& s, T& out) {
       std::unique_lock lk(s.m);
       s.rx_waiting = false;
       if (!s.buf.empty()) {
@@ -539,7 +525,6 @@ class Queue {
         return Try::Ok;
       }
       if (s.senders == 0 || s.rx_closed) return Try::Closed;
-      s.rx_waiting = will_wait;
       return Try::Empty;
     }
     std::shared_ptr<State> s_;
